@@ -1,0 +1,12 @@
+# Turns the page's source files into one byte array in the build tree.
+# Sets QV_PAGE_DATA to the generated source file.
+set(qv_page_sources
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/page/monitor.html)
+set(QV_PAGE_DATA ${CMAKE_CURRENT_BINARY_DIR}/page_data.cpp)
+add_custom_command(
+  OUTPUT ${QV_PAGE_DATA}
+  COMMAND ${CMAKE_COMMAND} -DOUT=${QV_PAGE_DATA}
+          -DSRC_DIR=${CMAKE_CURRENT_SOURCE_DIR}/src/page
+          -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/embed_page.cmake
+  DEPENDS ${qv_page_sources} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/embed_page.cmake
+  COMMENT "Embedding the monitor page")

@@ -1,0 +1,62 @@
+/*
+ * Request front end: the description answer, the access check, the
+ * query-string lookup and the choice of handler.
+ */
+#ifndef QV_FRONT_H
+#define QV_FRONT_H
+
+#include <stddef.h>
+
+/* query.cpp */
+
+/* Capacity of the private buffer that holds a raw value before decoding;
+ * longer values are cut to its capacity - 1 bytes before they are decoded. */
+#define QUERY_RAW_CAP 1024
+
+/* The value of one hexadecimal digit, 0 to 15, or -1 for any other byte. */
+int hex_val(int c);
+
+/* Finds the first "key=" segment of query and URL-decodes its value into out
+ * (capacity cap, at least 1). 1 when the key is present, whatever its value;
+ * 0 with an empty out when it is not or query is null or empty. */
+int get_query_val(const char *query, const char *key, char *out, size_t cap);
+
+/* access.cpp */
+
+/* Capacity of the candidate password taken from a pwd parameter. */
+#define PWD_CAP 128
+
+/* 1 when a and b are equal byte strings; the time taken depends only on
+ * their lengths, never on where they first differ. */
+int secret_equal(const char *secret, const char *candidate);
+
+/* 1 when the request proves BOT_PASSWORD (or none is set) by the
+ * X-Bot-Password header, a Bearer token, a pwd parameter or the query part
+ * of the Referer, tried in that order; 0 otherwise. Reads the environment. */
+int access_granted(void);
+
+/* Lets the request through, or writes the 401 answer and ends the process
+ * with exit code 0. */
+void access_check(void);
+
+/* dispatch.cpp */
+
+#define ACTION_CAP 64
+#define FORMAT_CAP 32
+
+/* The plug-in's description line, written for --meta and QV_PLUGIN_META. */
+#define PLUGIN_META \
+	"{\"name\":\"sglang\",\"desc\":\"SGLang metrics\",\"kind\":\"ui\",\"version\":\"1.0.1\"}\n"
+
+enum handler { HANDLER_SESSIONS, HANDLER_METRICS, HANDLER_PAGE };
+
+/* The handler for decoded action and format values: sessions for
+ * action "sessions", metrics for action "metrics" or format "json", the
+ * page for anything else. */
+enum handler route_request(const char *action, const char *format);
+
+/* 1 when the process must only describe itself: first argument exactly
+ * "--meta", or QV_PLUGIN_META defined (even empty). */
+int wants_meta(int argc, char **argv);
+
+#endif

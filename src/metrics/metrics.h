@@ -1,0 +1,28 @@
+/*
+ * Metrics: the metrics action and its per-session cache.
+ */
+#ifndef QV_METRICS_H
+#define QV_METRICS_H
+
+#define ENDPOINT_NORM_CAP 512
+
+/* action.cpp */
+
+/* Answers a metrics request for the raw query string (may be null). */
+void handle_metrics(const char *query);
+
+/* cache.cpp */
+
+/* Writes the comparison form of endpoint into out (ENDPOINT_NORM_CAP
+ * bytes): trailing "/" removed, then one trailing "/v1". */
+void normalize_endpoint(const char *endpoint, char *out);
+
+/* Answers from the session's cache file when fresh is not "1", the file is
+ * at most 3 seconds old and its url matches endpoint. 1 when it answered. */
+int metrics_cache_serve(const char *session_dir, const char *endpoint,
+			const char *fresh);
+
+/* Replaces the session's cache file with document, whole. */
+void metrics_cache_store(const char *session_dir, const char *document);
+
+#endif

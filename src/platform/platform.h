@@ -1,0 +1,124 @@
+/*
+ * The few operating-system services the plug-in needs. Every system call of
+ * the program goes through here; platform_posix.cpp and platform_win32.cpp
+ * implement this header for the two targets, and CMake compiles one of them.
+ * No other file includes a system header or tests the target.
+ */
+#ifndef QV_PLATFORM_H
+#define QV_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+/* The separator put between the components of every path the program forms. */
+extern const char plat_sep;
+
+/* File names of the two companions on this target. */
+extern const char plat_tmux_name[];
+extern const char plat_metrics_name[];
+
+/* Output as bytes: on Windows standard output leaves text mode, so "\r\n"
+ * goes out as two bytes instead of three. */
+void plat_stdout_binary(void);
+
+/* File status of a path: 1 with *is_dir and *mtime (seconds since 1970, may be
+ * null) filled when the path exists, 0 otherwise. Links are followed. */
+int plat_stat(const char *path, int *is_dir, int64_t *mtime);
+
+/* 1 when something exists under the path, else 0. */
+int plat_exists(const char *path);
+
+/* Current time in whole seconds since 1970-01-01 00:00 UTC. */
+int64_t plat_time(void);
+
+/* A monotonic clock in milliseconds, for bounding waits. */
+int64_t plat_clock_ms(void);
+
+/* Identifier of this process, for names that must differ between processes. */
+unsigned long plat_pid(void);
+
+/*
+ * Directory enumeration. plat_dir_open takes a directory path (no pattern);
+ * plat_dir_next fills name and is_dir with the next entry and returns 1, or
+ * returns 0 when there are no more. An entry is a directory when the system
+ * says so; on POSIX links and unknown types are resolved with stat.
+ * Entries "." and ".." are reported like any other. Names longer than
+ * PLAT_NAME_CAP - 1 bytes are skipped.
+ */
+#define PLAT_NAME_CAP 512
+#define PLAT_DIR_PATH_CAP 1400
+typedef struct plat_dir {
+	void *handle;
+	int pending;                 /* Win32: the first entry is already in name */
+	int is_dir;
+	char name[PLAT_NAME_CAP];
+	char path[PLAT_DIR_PATH_CAP]; /* the directory, for resolving links */
+} plat_dir;
+
+int plat_dir_open(plat_dir *d, const char *dir);
+int plat_dir_next(plat_dir *d);
+void plat_dir_close(plat_dir *d);
+
+/*
+ * Exclusive creation of a new file for writing in binary mode: fails (null)
+ * when anything, a link included, already exists under the path.
+ */
+FILE *plat_create_excl(const char *path);
+
+/* Rename, replacing the target if it exists, in one step. 1 on success. */
+int plat_rename_replace(const char *from, const char *to);
+
+/*
+ * Companions. plat_child_start runs argv[0] (a bare name is searched on PATH)
+ * with argv as its argument vector, never through a shell: standard output
+ * is a pipe to us, standard input and standard error the null device. envp,
+ * when not null, is the child's whole environment ("KEY=VALUE" strings,
+ * null-terminated); null passes ours on. The run may last timeout_ms.
+ *
+ * Returns 1 when the run is under way, also when the program does not exist
+ * or cannot be executed: such a child prints nothing and fails. Returns 0
+ * only when no child could be created at all (no pipe, no process slot).
+ */
+typedef struct plat_child {
+	intptr_t proc;     /* pid or process handle; 0 when nothing runs */
+	intptr_t out;      /* read end of the pipe; -1 when closed */
+	int64_t deadline;  /* plat_clock_ms() value past which the child is killed */
+	int failed;        /* the program could not be started */
+	int timed_out;
+} plat_child;
+
+int plat_child_start(plat_child *c, const char *const argv[],
+		     const char *const envp[], int timeout_ms);
+
+/*
+ * Reads up to n bytes of the child's output. Returns the count, or 0 at the
+ * end of the output, on a read error, or when the deadline has passed (then
+ * timed_out is set).
+ */
+size_t plat_child_read(plat_child *c, char *buf, size_t n);
+
+/*
+ * Closes the read end of the pipe first (a child still writing then fails
+ * instead of blocking), then waits for the child until the deadline and
+ * kills it when it is still running. Returns its exit status, or -1 when it
+ * was killed, could not be started or did not end normally.
+ */
+int plat_child_finish(plat_child *c);
+
+/*
+ * The user's profile folder (USERPROFILE) and local application-data folder
+ * (LOCALAPPDATA), read anew on each call and cut to cap - 1 bytes. POSIX
+ * falls back to HOME, and to XDG_DATA_HOME or HOME/.local/share. 1 when the
+ * result is not empty; 0 with an empty out otherwise.
+ */
+int plat_userprofile(char *out, size_t cap);
+int plat_localappdata(char *out, size_t cap);
+
+/* Sets or, with a null value, removes an environment variable (tests). */
+int plat_setenv(const char *name, const char *value);
+
+/* Sleeps for the given number of milliseconds (companion stand-ins). */
+void plat_sleep_ms(int ms);
+
+#endif

@@ -1,0 +1,10 @@
+/*
+ * The sessions action.
+ */
+#include "sessions/sessions.h"
+#include "util/util.h"
+
+void handle_sessions(void)
+{
+	fputs(JSON_HEADER "{\"ok\":true,\"sessions\":[]}\n", stdout);
+}

@@ -1,0 +1,59 @@
+/*
+ * Sessions: the session roots, the listing built from the tmux companion,
+ * the resolution of a session's endpoint, and the sessions action.
+ */
+#ifndef QV_SESSIONS_H
+#define QV_SESSIONS_H
+
+#include <stddef.h>
+
+/* roots.cpp */
+
+/* One slot of a root list: a directory path of at most 511 bytes. */
+#define ROOT_CAP 512
+#define ROOT_SOURCES 3
+
+/* Fills roots (n slots) with the default session roots that are
+ * directories, in the order QV_SESSIONS_DIR, LOCALAPPDATA, USERPROFILE;
+ * returns how many, 0 to 3. */
+int collect_default_roots(char roots[][ROOT_CAP], int n);
+
+/* 1 when path is not empty and names an existing directory. */
+int is_dir(const char *path);
+
+/* listing.cpp */
+
+#define SESSION_TABLE_CAP 128
+#define ENTRY_NAME_CAP 160
+#define ENTRY_WORKTREE_CAP 768
+#define ENTRY_DIR_CAP 1280
+#define ENTRY_SID_CAP 160
+#define ENDPOINT_CAP 512
+
+/* One listed session. */
+typedef struct session_entry {
+	char name[ENTRY_NAME_CAP];         /* terminal session name, never empty */
+	char worktree[ENTRY_WORKTREE_CAP]; /* working tree; may be empty */
+	char session_dir[ENTRY_DIR_CAP];   /* newest session directory, or empty */
+	char sid[ENTRY_SID_CAP];           /* that directory's name, or empty */
+	char url[ENDPOINT_CAP];            /* resolved endpoint, or empty */
+} session_entry;
+
+/* Runs the tmux companion once and fills table (SESSION_TABLE_CAP records)
+ * with its named sessions, each with its newest session directory and that
+ * directory's endpoint. Returns the count; 0 for a null table. */
+int list_tmux_sessions(session_entry *table);
+
+/* resolve.cpp */
+
+/* Finds the endpoint of a session directory: its own snapshot's
+ * OPENAI_BASE_URL, else its profile's (infobox.json, then ACTIVE_PROFILE).
+ * url has ENDPOINT_CAP bytes. 1 when found, 0 with an empty url. */
+int resolve_session_url(const char *session_dir, char *url);
+
+/* action.cpp */
+
+/* Writes the whole sessions answer. */
+void handle_sessions(void);
+
+#endif

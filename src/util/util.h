@@ -1,0 +1,80 @@
+/*
+ * Shared text, file and response utilities: bounded copies, the CGI and JSON
+ * response writer, validation of identifiers and URLs, whole-stream readers,
+ * the JSON string-field extractor and the environment-snapshot reader.
+ */
+#ifndef QV_UTIL_H
+#define QV_UTIL_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "platform/platform.h"
+
+/* str.cpp */
+
+/* Copies src into dst of capacity cap (at least 1), cut to cap - 1 bytes and
+ * terminated. A null dst does nothing; a null src leaves dst empty. */
+void str_copy(char *dst, const char *src, size_t cap);
+
+/* response.cpp */
+
+/* The JSON success header block: no status line, so the CGI default 200. */
+#define JSON_HEADER "Content-Type: application/json; charset=utf-8\r\n\r\n"
+
+/* Writes bytes to standard output; write errors are ignored. */
+void out_write(const char *bytes, size_t len);
+
+/* Writes text to standard output as one JSON string literal, quotes
+ * included; null writes "". Control bytes other than LF, CR and TAB, and
+ * 0x7F, are dropped; bytes from 0x80 pass unchanged. */
+void json_print_str(const char *text);
+
+/* Writes one complete JSON error response: status line, JSON header, and
+ * {"ok":false,"error":message[,"url":url]} with a newline. */
+void reply_json_err(const char *status, const char *message, const char *url);
+
+/* validate.cpp */
+
+/* 1 when id may be one component of a path: 1 to 160 bytes of letters,
+ * digits and "-.:_", without "..". */
+int safe_id(const char *id);
+
+/* 1 when url is an acceptable endpoint: at most 512 bytes, "http://" or
+ * "https://" first, and only letters, digits and ":/.-_~%?&#=+@,". */
+int url_ok(const char *url);
+
+/* readers.cpp */
+
+/* Reads an open stream to its end into a new heap buffer, zero-terminated;
+ * *len gets the content length. First buffer 16 KiB, doubling while at most
+ * 4 MiB, so at most 8 MiB - 1 bytes. Null (and *len 0) for a null stream or
+ * a refused first allocation. The stream is not closed. */
+char *read_pipe_all(FILE *stream, uint64_t *len);
+
+/* Reads a whole file (mode "rb") the same way: first buffer 4 KiB, at most
+ * 8 MiB - 1 bytes. Null when the file cannot be opened. */
+char *read_file_all(const char *path, uint64_t *len);
+
+/* Reads a running child's output like read_pipe_all, stopping at the end of
+ * the output or at the child's deadline. The child is not finished. */
+char *read_child_all(plat_child *child, uint64_t *len);
+
+/* json_extract.cpp */
+
+/* Finds the first "key" in [start, end) followed by a colon and a string
+ * value, and copies the value (escapes n, r, t decoded, others taken as
+ * themselves) into out, cut to cap - 1 bytes. 1 when found (the value may be
+ * empty, cut or unterminated), 0 with an empty out otherwise. */
+int json_extract_str_after(const char *start, const char *end,
+			   const char *key, char *out, size_t cap);
+
+/* snapshot.cpp */
+
+/* Looks up key in a KEY=VALUE environment snapshot file; the last line with
+ * a non-empty value wins. 1 with the value (cut to cap - 1 bytes) in out, 0
+ * with an empty out when the file or a non-empty assignment is missing. */
+int snapshot_get(const char *path, const char *key, char *out, size_t cap);
+
+#endif
