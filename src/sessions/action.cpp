@@ -6,5 +6,5 @@
 
 void handle_sessions(void)
 {
-	fputs(JSON_HEADER "{\"ok\":true,\"sessions\":[]}\n", stdout);
+	out_str(JSON_HEADER "{\"ok\":true,\"sessions\":[]}\n");
 }

@@ -1,1 +1,90 @@
-/* placeholder */
+/*
+ * Pulls string members out of JSON text without parsing it: the first place
+ * in a range where "key" is followed by a colon and a string value.
+ */
+#include <stdio.h>
+#include <string.h>
+
+#include "util/util.h"
+
+/* Keys are at most 125 bytes, so the quoted pattern always fits. */
+#define JSON_PATTERN_CAP 128
+
+static const char *skip_blank(const char *p, const char *end);
+static size_t copy_value(const char *p, const char *end, char *out, size_t cap);
+
+/* Steps over spaces, tabs and line ends; returns end when the range ends. */
+static const char *skip_blank(const char *p, const char *end)
+{
+	while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r'))
+		p++;
+	return p;
+}
+
+/* Copies a string value that starts at p, decoding escapes, up to its
+ * closing quote, a zero byte, the end of the range or cap - 1 bytes. */
+static size_t copy_value(const char *p, const char *end, char *out, size_t cap)
+{
+	size_t n = 0;
+
+	while (p < end && *p != '\0' && *p != '"' && n + 1 < cap) {
+		if (*p != '\\') {
+			out[n++] = *p++;
+			continue;
+		}
+		if (p + 1 >= end || p[1] == '\0') {
+			/* A backslash at the very end stands for itself. */
+			out[n++] = *p++;
+			continue;
+		}
+		switch (p[1]) {
+		case 'n': out[n++] = '\n'; break;
+		case 'r': out[n++] = '\r'; break;
+		case 't': out[n++] = '\t'; break;
+		default: out[n++] = p[1]; break;
+		}
+		p += 2;
+	}
+	out[n] = '\0';
+	return n;
+}
+
+int json_extract_str_after(const char *start, const char *end,
+			   const char *key, char *out, size_t cap)
+{
+	char pattern[JSON_PATTERN_CAP];
+	const char *pos;
+	const char *hit;
+	const char *p;
+
+	if (out == NULL || cap == 0)
+		return 0;
+	out[0] = '\0';
+	if (start == NULL || end <= start || key == NULL)
+		return 0;
+	snprintf(pattern, sizeof(pattern), "\"%s\"", key);
+	pos = start;
+	for (;;) {
+		hit = strstr(pos, pattern);
+		if (hit == NULL || hit >= end)
+			return 0;
+		pos = hit + strlen(pattern);
+		if (pos >= end)
+			return 0;
+		p = skip_blank(pos, end);
+		if (p >= end)
+			return 0;
+		if (*p != ':')
+			continue;
+		p++;
+		if (p >= end)
+			return 0;
+		p = skip_blank(p, end);
+		if (p >= end)
+			return 0;
+		if (*p != '"')
+			continue;
+		copy_value(p + 1, end, out, cap);
+		return 1;
+	}
+}

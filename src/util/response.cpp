@@ -7,10 +7,26 @@
 
 #include "util/util.h"
 
+/* The response stream; null means standard output. */
+static FILE *out_stream;
+
+FILE *out_redirect(FILE *fp)
+{
+	FILE *prev = out_stream != NULL ? out_stream : stdout;
+
+	out_stream = fp;
+	return prev;
+}
+
 void out_write(const char *bytes, size_t len)
 {
 	if (len > 0)
-		fwrite(bytes, 1, len, stdout);
+		fwrite(bytes, 1, len, out_stream != NULL ? out_stream : stdout);
+}
+
+void out_str(const char *text)
+{
+	out_write(text, strlen(text));
 }
 
 void json_print_str(const char *text)
@@ -53,12 +69,13 @@ void json_print_str(const char *text)
 
 void reply_json_err(const char *status, const char *message, const char *url)
 {
-	printf("Status: %s\r\n" JSON_HEADER, status);
-	fputs("{\"ok\":false,\"error\":", stdout);
+	out_str("Status: ");
+	out_str(status);
+	out_str("\r\n" JSON_HEADER "{\"ok\":false,\"error\":");
 	json_print_str(message);
 	if (url != NULL && url[0] != '\0') {
-		fputs(",\"url\":", stdout);
+		out_str(",\"url\":");
 		json_print_str(url);
 	}
-	fputs("}\n", stdout);
+	out_str("}\n");
 }

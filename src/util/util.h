@@ -23,8 +23,14 @@ void str_copy(char *dst, const char *src, size_t cap);
 /* The JSON success header block: no status line, so the CGI default 200. */
 #define JSON_HEADER "Content-Type: application/json; charset=utf-8\r\n\r\n"
 
-/* Writes bytes to standard output; write errors are ignored. */
+/* Writes bytes, or a zero-terminated text, to the response stream
+ * (standard output); write errors are ignored. */
 void out_write(const char *bytes, size_t len);
+void out_str(const char *text);
+
+/* Sends the response to another stream (tests); null restores standard
+ * output. Returns the stream used before. */
+FILE *out_redirect(FILE *fp);
 
 /* Writes text to standard output as one JSON string literal, quotes
  * included; null writes "". Control bytes other than LF, CR and TAB, and

@@ -1,1 +1,54 @@
-/* placeholder */
+/*
+ * Validation of text from outside before it becomes part of a path or a
+ * companion's argument.
+ */
+#include <string.h>
+
+#include "util/util.h"
+
+#define SAFE_ID_MAX 160
+#define URL_MAX 512
+
+static int is_alnum(unsigned char c);
+
+/* Letters and digits of the "C" locale only: no byte from 0x80 counts. */
+static int is_alnum(unsigned char c)
+{
+	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+int safe_id(const char *id)
+{
+	size_t i;
+
+	if (id == NULL || id[0] == '\0')
+		return 0;
+	for (i = 0; id[i] != '\0'; i++) {
+		unsigned char c = (unsigned char)id[i];
+
+		if (i >= SAFE_ID_MAX)
+			return 0;
+		if (!is_alnum(c) && strchr("-.:_", c) == NULL)
+			return 0;
+	}
+	return strstr(id, "..") == NULL;
+}
+
+int url_ok(const char *url)
+{
+	size_t i;
+
+	if (url == NULL || url[0] == '\0')
+		return 0;
+	if (strncmp(url, "http://", 7) != 0 && strncmp(url, "https://", 8) != 0)
+		return 0;
+	for (i = 0; url[i] != '\0'; i++) {
+		unsigned char c = (unsigned char)url[i];
+
+		if (i >= URL_MAX)
+			return 0;
+		if (!is_alnum(c) && strchr(":/.-_~%?&#=+@,", c) == NULL)
+			return 0;
+	}
+	return 1;
+}

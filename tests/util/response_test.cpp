@@ -1,0 +1,49 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "capture.h"
+
+static std::string json_str(const std::string &text)
+{
+	return capture_output([&] { json_print_str(text.c_str()); });
+}
+
+TEST(JsonPrintStr, EscapeTable)
+{
+	EXPECT_EQ(json_str("a\"b\\c"), "\"a\\\"b\\\\c\"");
+	EXPECT_EQ(json_str("t\tn\nr\r"), "\"t\\tn\\nr\\r\"");
+	/* Other control bytes and DEL are dropped with nothing in their place. */
+	EXPECT_EQ(json_str("a\x01" "b\x1b" "c\x7f" "d\x08\x0b\x0c\x1f"), "\"abcd\"");
+	/* Bytes from 0x80 pass unchanged, valid UTF-8 or not; '/' is not escaped. */
+	EXPECT_EQ(json_str("\xc3\xa9\xff/x"), "\"\xc3\xa9\xff/x\"");
+	EXPECT_EQ(capture_output([] { json_print_str(nullptr); }), "\"\"");
+}
+
+TEST(JsonPrintStr, LongTextCrossesInternalBuffer)
+{
+	std::string text(5000, 'a');
+	for (size_t i = 0; i < text.size(); i += 7)
+		text[i] = '"';
+	std::string want = "\"";
+	for (char c : text)
+		want += c == '"' ? std::string("\\\"") : std::string(1, c);
+	want += "\"";
+	EXPECT_EQ(json_str(text), want);
+}
+
+TEST(ReplyJsonErr, Forms)
+{
+	EXPECT_EQ(capture_output([] {
+			  reply_json_err("404 Not Found", "session not found on this node", nullptr);
+		  }),
+		  "Status: 404 Not Found\r\nContent-Type: application/json; charset=utf-8\r\n\r\n"
+		  "{\"ok\":false,\"error\":\"session not found on this node\"}\n");
+	EXPECT_EQ(capture_output([] { reply_json_err("502 Bad Gateway", "x", "http://h/\"q"); }),
+		  "Status: 502 Bad Gateway\r\nContent-Type: application/json; charset=utf-8\r\n\r\n"
+		  "{\"ok\":false,\"error\":\"x\",\"url\":\"http://h/\\\"q\"}\n");
+	/* An empty URL gives no url member; an absent message an empty error. */
+	EXPECT_EQ(capture_output([] { reply_json_err("400 Bad Request", nullptr, ""); }),
+		  "Status: 400 Bad Request\r\nContent-Type: application/json; charset=utf-8\r\n\r\n"
+		  "{\"ok\":false,\"error\":\"\"}\n");
+}
