@@ -1,10 +1,75 @@
 /*
- * The sessions action.
+ * The sessions action: the sessions known on this machine, each with its
+ * endpoint, as one JSON answer.
  */
+#include <stdio.h>
+#include <stdlib.h>
+
 #include "sessions/sessions.h"
 #include "util/util.h"
 
+#define SESSIONS_ROOT_SLOTS 4
+#define SNAPSHOT_PATH_CAP 1024
+
+static void write_entry(int first, const char *name, const char *sid, const char *url);
+static void list_first_root(void);
+
+/* Writes one entry object, with the comma that separates it from the one
+ * before. */
+static void write_entry(int first, const char *name, const char *sid, const char *url)
+{
+	if (!first)
+		out_str(",");
+	out_str("{\"name\":");
+	json_print_str(name);
+	out_str(",\"sid\":");
+	json_print_str(sid);
+	out_str(",\"url\":");
+	json_print_str(url);
+	out_str(url[0] != '\0' ? ",\"has_url\":true}" : ",\"has_url\":false}");
+}
+
+/* Lists the sub-directories of the first session root, each with the
+ * endpoint of its own snapshot, when the tmux companion gave nothing. */
+static void list_first_root(void)
+{
+	char roots[SESSIONS_ROOT_SLOTS][ROOT_CAP];
+	char snapshot[SNAPSHOT_PATH_CAP];
+	char url[ENDPOINT_CAP];
+	plat_dir d;
+	int written = 0;
+
+	if (collect_default_roots(roots, SESSIONS_ROOT_SLOTS) == 0)
+		return;
+	if (!plat_dir_open(&d, roots[0]))
+		return;
+	while (written < SESSION_TABLE_CAP && plat_dir_next(&d)) {
+		url[0] = '\0';
+		if (d.name[0] == '.' || !d.is_dir)
+			continue;
+		snprintf(snapshot, sizeof(snapshot), "%s%c%s%cconfig-snapshot.txt", roots[0],
+			 plat_sep, d.name, plat_sep);
+		snapshot_get(snapshot, "OPENAI_BASE_URL", url, sizeof(url));
+		write_entry(written == 0, d.name, d.name, url);
+		written++;
+	}
+	plat_dir_close(&d);
+}
+
 void handle_sessions(void)
 {
-	out_str(JSON_HEADER "{\"ok\":true,\"sessions\":[]}\n");
+	session_entry *table;
+	int n = 0;
+	int i;
+
+	table = (session_entry *)calloc(SESSION_TABLE_CAP, sizeof(session_entry));
+	out_str(JSON_HEADER "{\"ok\":true,\"sessions\":[");
+	if (table != NULL)
+		n = list_tmux_sessions(table);
+	for (i = 0; i < n; i++)
+		write_entry(i == 0, table[i].name, table[i].sid, table[i].url);
+	free(table);
+	if (n == 0)
+		list_first_root();
+	out_str("]}\n");
 }

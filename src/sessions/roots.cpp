@@ -1,1 +1,54 @@
-/* placeholder */
+/*
+ * Session roots: the directories whose sub-directories are session
+ * directories.
+ */
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "sessions/sessions.h"
+#include "util/util.h"
+
+/* Capacity for a user folder before the product's path is joined to it. */
+#define FOLDER_CAP 1024
+
+static int add_root(char roots[][ROOT_CAP], int n, int count, const char *path);
+
+/* Puts path into the next slot when it is a directory; returns the count. */
+static int add_root(char roots[][ROOT_CAP], int n, int count, const char *path)
+{
+	if (count < n && is_dir(path)) {
+		str_copy(roots[count], path, ROOT_CAP);
+		count++;
+	}
+	return count;
+}
+
+int collect_default_roots(char roots[][ROOT_CAP], int n)
+{
+	char folder[FOLDER_CAP];
+	char path[ROOT_CAP];
+	const char *v;
+	int count = 0;
+
+	v = getenv("QV_SESSIONS_DIR");
+	if (v != NULL && v[0] != '\0')
+		count = add_root(roots, n, count, v);
+	if (plat_localappdata(folder, sizeof(folder))) {
+		snprintf(path, sizeof(path), "%s%cquorvane%csessions", folder, plat_sep, plat_sep);
+		count = add_root(roots, n, count, path);
+	}
+	if (plat_userprofile(folder, sizeof(folder))) {
+		snprintf(path, sizeof(path), "%s%c.quorvane%csessions", folder, plat_sep, plat_sep);
+		count = add_root(roots, n, count, path);
+	}
+	return count;
+}
+
+int is_dir(const char *path)
+{
+	int dir = 0;
+
+	if (path == NULL || path[0] == '\0')
+		return 0;
+	return plat_stat(path, &dir, NULL) && dir;
+}
