@@ -1,7 +1,10 @@
-# Turns the page's source files into one byte array in the build tree.
-# Sets QV_PAGE_DATA to the generated source file.
-set(qv_page_sources
-  ${CMAKE_CURRENT_SOURCE_DIR}/src/page/monitor.html)
+# Turns the monitor page's sources into one byte array in the build tree.
+# Sets QV_PAGE_DATA to the generated C++ source; nothing generated is kept
+# in the source tree.
+file(GLOB qv_page_sources CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/page/*.html
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/page/*.css
+  ${CMAKE_CURRENT_SOURCE_DIR}/src/page/*.js)
 set(QV_PAGE_DATA ${CMAKE_CURRENT_BINARY_DIR}/page_data.cpp)
 add_custom_command(
   OUTPUT ${QV_PAGE_DATA}
@@ -9,4 +12,5 @@ add_custom_command(
           -DSRC_DIR=${CMAKE_CURRENT_SOURCE_DIR}/src/page
           -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/embed_page.cmake
   DEPENDS ${qv_page_sources} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/embed_page.cmake
-  COMMENT "Embedding the monitor page")
+  COMMENT "Embedding the monitor page"
+  VERBATIM)
