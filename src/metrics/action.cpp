@@ -1,11 +1,229 @@
 /*
- * The metrics action.
+ * The metrics action: the live metrics of one SGLang server, named by URL or
+ * by session, as one JSON document.
  */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "front/front.h"
 #include "metrics/metrics.h"
+#include "sessions/sessions.h"
+#include "tools/tools.h"
 #include "util/util.h"
+
+#define ID_CAP 256
+#define URL_CAP 512
+#define FRESH_CAP 16
+#define METRICS_ROOT_SLOTS 8
+#define SESSION_DIR_CAP 1024
+#define CANDIDATE_CAP 1024
+/* Room in the document beyond the companion's object: the four members'
+ * names, the source, a 64-bit time, the quotes and the line end. */
+#define DOC_EXTRA 512
+
+static const char no_metrics[] =
+	"no SGLang metrics at this URL (not SGLang, unreachable, or API-key gated)";
+
+static int find_session(const char *id, char *dir, char *name);
+static int match_listing(const char *id, char *dir, char *name);
+static size_t trim_output(const char *out, size_t len);
+static int object_is_empty(const char *out, size_t len);
+static char *form_document(const char *out, size_t len, int64_t now, const char *source,
+			   const char *session);
+static void probe(const char *endpoint, const char *source, const char *session_dir,
+		  const char *session);
+
+/* Finds the session directory of id in the listing: an exact name first,
+ * then a name that holds id; only records with a directory count. */
+static int match_listing(const char *id, char *dir, char *name)
+{
+	session_entry *table;
+	session_entry *hit = NULL;
+	int n;
+	int i;
+
+	table = (session_entry *)calloc(SESSION_TABLE_CAP, sizeof(session_entry));
+	if (table == NULL)
+		return 0;
+	n = list_tmux_sessions(table);
+	for (i = 0; i < n && hit == NULL; i++) {
+		if (table[i].session_dir[0] != '\0' && strcmp(table[i].name, id) == 0)
+			hit = &table[i];
+	}
+	for (i = 0; i < n && hit == NULL; i++) {
+		if (table[i].session_dir[0] != '\0' && strstr(table[i].name, id) != NULL)
+			hit = &table[i];
+	}
+	if (hit != NULL) {
+		str_copy(dir, hit->session_dir, SESSION_DIR_CAP);
+		str_copy(name, hit->sid, ENTRY_SID_CAP);
+	}
+	free(table);
+	return hit != NULL;
+}
+
+/* Finds the session directory of id: a directory of that name under a
+ * session root, else the listing's. Fills dir and the reported name. */
+static int find_session(const char *id, char *dir, char *name)
+{
+	char roots[METRICS_ROOT_SLOTS][ROOT_CAP];
+	char candidate[CANDIDATE_CAP];
+	int n;
+	int i;
+
+	n = collect_default_roots(roots, METRICS_ROOT_SLOTS);
+	for (i = 0; i < n; i++) {
+		snprintf(candidate, sizeof(candidate), "%.511s%c%.255s", roots[i], plat_sep, id);
+		if (is_dir(candidate)) {
+			str_copy(dir, candidate, SESSION_DIR_CAP);
+			str_copy(name, id, ENTRY_SID_CAP);
+			return 1;
+		}
+	}
+	return match_listing(id, dir, name);
+}
+
+/* The length of out without its trailing spaces, tabs and line ends. */
+static size_t trim_output(const char *out, size_t len)
+{
+	while (len > 0 && (out[len - 1] == ' ' || out[len - 1] == '\t' ||
+			   out[len - 1] == '\n' || out[len - 1] == '\r'))
+		len--;
+	return len;
+}
+
+/* 1 when the object in out[0..len) has no members: only blanks between
+ * its braces. */
+static int object_is_empty(const char *out, size_t len)
+{
+	size_t i;
+
+	for (i = 1; i + 1 < len; i++) {
+		if (out[i] != ' ' && out[i] != '\t' && out[i] != '\n' && out[i] != '\r')
+			return 0;
+	}
+	return 1;
+}
+
+/* Forms the metrics document: the companion's object (len bytes, closing
+ * brace included) extended with ok, updated_epoch, source and session.
+ * Returns a new heap text, or null when memory is short. */
+static char *form_document(const char *out, size_t len, int64_t now, const char *source,
+			   const char *session)
+{
+	const unsigned char *p;
+	size_t size = len + DOC_EXTRA;
+	size_t n;
+	char *doc;
+
+	/* Each byte of the session value takes at most two in the document. */
+	for (p = (const unsigned char *)session; *p != '\0'; p++) {
+		if (*p == '"' || *p == '\\' || *p == '\t' || *p == '\n' || *p == '\r')
+			size++;
+		size++;
+	}
+	doc = (char *)malloc(size);
+	if (doc == NULL)
+		return NULL;
+	memcpy(doc, out, len - 1);
+	n = len - 1;
+	/* An object without members gets no comma before the first added
+	 * member, so the document stays valid JSON. */
+	n += (size_t)snprintf(doc + n, size - n,
+			      "%s\"ok\":true,\"updated_epoch\":%lld,\"source\":\"%s\",\"session\":\"",
+			      object_is_empty(out, len) ? "" : ",", (long long)now, source);
+	for (p = (const unsigned char *)session; *p != '\0'; p++)
+		n += json_escape_byte(*p, doc + n);
+	memcpy(doc + n, "\"}\n", 4);
+	return doc;
+}
+
+/* Runs the metrics companion once on endpoint and answers with its
+ * document, stored in the session's cache for a session target. */
+static void probe(const char *endpoint, const char *source, const char *session_dir,
+		  const char *session)
+{
+	const char *argv[3];
+	char *out = NULL;
+	uint64_t raw_len = 0;
+	size_t len;
+	int status = -1;
+	char *doc;
+
+	argv[0] = sglang_metrics_bin();
+	argv[1] = endpoint;
+	argv[2] = NULL;
+	if (run_companion(argv, METRICS_TIMEOUT_MS, &out, &raw_len, &status) != RUN_DONE) {
+		reply_json_err("502 Bad Gateway", "failed to run quorvane-sglang-metrics", endpoint);
+		return;
+	}
+	len = out != NULL ? trim_output(out, (size_t)raw_len) : 0;
+	/* A zero byte would end the document early in the cache and in every
+	 * reader that takes it as text: such output is no JSON object. */
+	if (status != 0 || len < 2 || out[0] != '{' || out[len - 1] != '}' ||
+	    memchr(out, '\0', len) != NULL) {
+		free(out);
+		reply_json_err("502 Bad Gateway", no_metrics, endpoint);
+		return;
+	}
+	doc = form_document(out, len, plat_time(), source, session);
+	free(out);
+	if (doc == NULL) {
+		reply_json_err("500 Internal Server Error", "out of memory", endpoint);
+		return;
+	}
+	if (session_dir[0] != '\0')
+		metrics_cache_store(session_dir, doc);
+	out_str(JSON_HEADER);
+	out_str(doc);
+	free(doc);
+}
 
 void handle_metrics(const char *query)
 {
-	(void)query;
-	reply_json_err("400 Bad Request", "select a session or enter an SGLang URL", NULL);
+	char id[ID_CAP];
+	char url[URL_CAP];
+	char fresh[FRESH_CAP];
+	char endpoint[ENDPOINT_CAP];
+	char dir[SESSION_DIR_CAP];
+	char name[ENTRY_SID_CAP];
+
+	get_query_val(query, "id", id, sizeof(id));
+	get_query_val(query, "url", url, sizeof(url));
+	get_query_val(query, "fresh", fresh, sizeof(fresh));
+	dir[0] = '\0';
+	name[0] = '\0';
+
+	if (url[0] != '\0') {
+		if (!url_ok(url)) {
+			reply_json_err("400 Bad Request", "invalid url (must be http:// or https://)",
+				       url);
+			return;
+		}
+		/* The id of a URL target is only reported, never looked up. */
+		probe(url, "query", dir, id);
+		return;
+	}
+	if (id[0] == '\0' || !safe_id(id)) {
+		reply_json_err("400 Bad Request", "select a session or enter an SGLang URL", NULL);
+		return;
+	}
+	if (!find_session(id, dir, name)) {
+		reply_json_err("404 Not Found", "session not found on this node", NULL);
+		return;
+	}
+	if (!resolve_session_url(dir, endpoint)) {
+		reply_json_err("404 Not Found",
+			       "session has no OPENAI_BASE_URL (not an OpenAI-compatible provider)",
+			       NULL);
+		return;
+	}
+	if (!url_ok(endpoint)) {
+		reply_json_err("400 Bad Request", "session OPENAI_BASE_URL is not usable", endpoint);
+		return;
+	}
+	if (metrics_cache_serve(dir, endpoint, fresh))
+		return;
+	probe(endpoint, "session", dir, name[0] != '\0' ? name : id);
 }

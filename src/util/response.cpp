@@ -29,39 +29,53 @@ void out_str(const char *text)
 	out_write(text, strlen(text));
 }
 
+size_t json_escape_byte(unsigned char c, char *two)
+{
+	switch (c) {
+	case '"':
+	case '\\':
+		two[0] = '\\';
+		two[1] = (char)c;
+		return 2;
+	case '\n':
+		two[0] = '\\';
+		two[1] = 'n';
+		return 2;
+	case '\r':
+		two[0] = '\\';
+		two[1] = 'r';
+		return 2;
+	case '\t':
+		two[0] = '\\';
+		two[1] = 't';
+		return 2;
+	default:
+		break;
+	}
+	if (c < 0x20 || c == 0x7F)
+		return 0;
+	two[0] = (char)c;
+	return 1;
+}
+
 void json_print_str(const char *text)
 {
-	/* Runs of bytes that need no escape go out in one write; escapes
-	 * and dropped bytes end a run. */
+	/* Gathered in a buffer so that a long text costs few writes. */
 	char buf[1024];
 	size_t n = 0;
 	const unsigned char *p = (const unsigned char *)(text != NULL ? text : "");
 
 	buf[n++] = '"';
 	for (; *p != '\0'; p++) {
-		unsigned char c = *p;
-
-		if (n + 2 >= sizeof(buf) - 1) {
+		if (n + 2 > sizeof(buf)) {
 			out_write(buf, n);
 			n = 0;
 		}
-		if (c == '"' || c == '\\') {
-			buf[n++] = '\\';
-			buf[n++] = (char)c;
-		} else if (c == '\n') {
-			buf[n++] = '\\';
-			buf[n++] = 'n';
-		} else if (c == '\r') {
-			buf[n++] = '\\';
-			buf[n++] = 'r';
-		} else if (c == '\t') {
-			buf[n++] = '\\';
-			buf[n++] = 't';
-		} else if (c < 0x20 || c == 0x7F) {
-			continue;
-		} else {
-			buf[n++] = (char)c;
-		}
+		n += json_escape_byte(*p, buf + n);
+	}
+	if (n + 1 > sizeof(buf)) {
+		out_write(buf, n);
+		n = 0;
 	}
 	buf[n++] = '"';
 	out_write(buf, n);

@@ -32,6 +32,10 @@ void out_str(const char *text);
  * output. Returns the stream used before. */
 FILE *out_redirect(FILE *fp);
 
+/* The form of one byte inside a JSON string literal: writes 0 bytes (a
+ * dropped control byte), 1 or 2 (an escape) into two and returns how many. */
+size_t json_escape_byte(unsigned char c, char *two);
+
 /* Writes text to standard output as one JSON string literal, quotes
  * included; null writes "". Control bytes other than LF, CR and TAB, and
  * 0x7F, are dropped; bytes from 0x80 pass unchanged. */
