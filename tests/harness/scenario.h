@@ -26,6 +26,18 @@ inline std::string json_error(const std::string &status, const std::string &mess
 	return "Status: " + status + "\r\n" + json_header + body + "}\n";
 }
 
+/* Text as the content of a JSON string: Windows paths hold backslashes. */
+inline std::string json_text(const std::string &text)
+{
+	std::string out;
+	for (char c : text) {
+		if (c == '\\' || c == '"')
+			out += '\\';
+		out += c;
+	}
+	return out;
+}
+
 struct scenario {
 	world w;
 	env_map env;

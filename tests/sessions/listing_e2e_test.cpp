@@ -10,6 +10,7 @@
 
 using harness::json_header;
 using harness::scenario;
+using harness::json_text;
 
 namespace {
 
@@ -19,18 +20,6 @@ std::string entry(const std::string &name, const std::string &sid, const std::st
 {
 	return "{\"name\":\"" + name + "\",\"sid\":\"" + sid + "\",\"url\":\"" + url +
 	       "\",\"has_url\":" + (url.empty() ? "false" : "true") + "}";
-}
-
-/* A path as a JSON string's content (Windows paths hold backslashes). */
-std::string js(const std::string &path)
-{
-	std::string out;
-	for (char c : path) {
-		if (c == '\\' || c == '"')
-			out += '\\';
-		out += c;
-	}
-	return out;
 }
 
 /* A worktree rel with session directories; each gets a marker file whose
@@ -75,9 +64,9 @@ TEST(SessionListing, NewestDirectoryOfEachWorktree)
 	s.w.write(a.dir("file-newest"), "not a directory");
 	a.session("no-marker", "notes.txt", 0);
 	b.session("only", "config-snapshot.txt", -50, "http://b/");
-	s.tmux_prints("{\"sessions\":[{\"name\":\"A\",\"worktree\":\"" + js(s.p("wa")) +
-		      "\"},{\"name\":\"B\",\"worktree\":\"\",\"project\":\"" + js(s.p("wb")) +
-		      "\"},{\"name\":\"C\",\"worktree\":\"" + js(s.p("missing")) + "\"}]}");
+	s.tmux_prints("{\"sessions\":[{\"name\":\"A\",\"worktree\":\"" + json_text(s.p("wa")) +
+		      "\"},{\"name\":\"B\",\"worktree\":\"\",\"project\":\"" + json_text(s.p("wb")) +
+		      "\"},{\"name\":\"C\",\"worktree\":\"" + json_text(s.p("missing")) + "\"}]}");
 	EXPECT_EQ(listed(s), entry("A", "new", "http://new:30000/v1") + "," +
 				     entry("B", "only", "http://b/") + "," + entry("C", "", "") +
 				     "]}\n");
@@ -92,7 +81,7 @@ TEST(SessionListing, FirstMarkerGivesTheTime)
 	s.w.write(a.dir("x") + "/meta.json", "{}");
 	s.w.set_mtime(a.dir("x") + "/meta.json", 0);
 	a.session("y", "meta.json", -500, "http://y/");
-	s.tmux_prints("{\"sessions\":[{\"name\":\"A\",\"worktree\":\"" + js(s.p("wa")) + "\"}]}");
+	s.tmux_prints("{\"sessions\":[{\"name\":\"A\",\"worktree\":\"" + json_text(s.p("wa")) + "\"}]}");
 	EXPECT_EQ(listed(s), entry("A", "y", "http://y/") + "]}\n");
 }
 
@@ -110,7 +99,7 @@ TEST(SessionListing, EqualTimesGoToTheLastEnumerated)
 		if (d.name[0] != '.')
 			last = d.name;
 	plat_dir_close(&d);
-	s.tmux_prints("{\"sessions\":[{\"name\":\"A\",\"worktree\":\"" + js(s.p("wa")) + "\"}]}");
+	s.tmux_prints("{\"sessions\":[{\"name\":\"A\",\"worktree\":\"" + json_text(s.p("wa")) + "\"}]}");
 	EXPECT_EQ(listed(s), entry("A", last, "http://" + last + "/") + "]}\n");
 }
 
@@ -162,7 +151,7 @@ TEST(SessionListing, LongDirectoryNameIsCutInSidOnly)
 	worktree a{s, "w"};
 	std::string name(200, 'n');
 	a.session(name, "meta.json", -5, "http://long/");
-	s.tmux_prints("{\"sessions\":[{\"name\":\"L\",\"worktree\":\"" + js(s.p("w")) + "\"}]}");
+	s.tmux_prints("{\"sessions\":[{\"name\":\"L\",\"worktree\":\"" + json_text(s.p("w")) + "\"}]}");
 	/* The endpoint comes from the directory under its full name. */
 	EXPECT_EQ(listed(s), entry("L", name.substr(0, 159), "http://long/") + "]}\n");
 }
@@ -201,7 +190,7 @@ TEST(SessionListing, EndpointThroughProfiles)
 	for (const auto &e : expect) {
 		/* Make this directory the newest of the worktree. */
 		s.w.set_mtime(a.dir(e[0]) + "/infobox.json", 100);
-		s.tmux_prints("{\"sessions\":[{\"name\":\"P\",\"worktree\":\"" + js(s.p("w")) + "\"}]}");
+		s.tmux_prints("{\"sessions\":[{\"name\":\"P\",\"worktree\":\"" + json_text(s.p("w")) + "\"}]}");
 		EXPECT_EQ(listed(s), entry("P", e[0], e[1]) + "]}\n") << e[0];
 		s.w.set_mtime(a.dir(e[0]) + "/infobox.json", -1000);
 	}

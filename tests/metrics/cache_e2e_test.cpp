@@ -1,0 +1,172 @@
+/* The per-session metrics cache through the binary. */
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "scenario.h"
+
+using harness::json_header;
+using harness::scenario;
+
+namespace {
+
+const std::string cache_file = "root/s1/sglang_metrics.json";
+
+/* A session s1 on srv, and a cached document for it with a marker that
+ * only the cache can have given. */
+struct cache_scenario : scenario {
+	cache_scenario()
+	{
+		use_root("root");
+		session("root/s1", "http://srv:30000/v1/");
+		metrics_prints("{\"url\":\"http://srv:30000\",\"probe\":\"new\"}");
+	}
+	void cached(const std::string &doc, int64_t age)
+	{
+		w.write(cache_file, doc);
+		w.set_mtime(cache_file, -age);
+	}
+};
+
+const std::string cached_doc =
+	"{\"url\":\"http://srv:30000\",\"probe\":\"old\",\"ok\":true,\"updated_epoch\":5,"
+	"\"source\":\"session\",\"session\":\"s1\"}\n";
+
+bool probed(const harness::run_result &r)
+{
+	return r.out.find("\"probe\":\"new\"") != std::string::npos;
+}
+
+} // namespace
+
+TEST(MetricsCache, ServedWhileFreshAndForTheSameServer)
+{
+	cache_scenario s;
+	s.cached(cached_doc, 3);
+	EXPECT_EQ(s.get("action=metrics&id=s1").out, json_header + cached_doc);
+	EXPECT_TRUE(s.metrics_runs().empty()) << "a hit starts no companion";
+	EXPECT_TRUE(s.tmux_runs().empty());
+
+	s.cached(cached_doc, -3600);
+	EXPECT_EQ(s.get("action=metrics&id=s1&fresh=true").out, json_header + cached_doc)
+		<< "a time ahead of the clock is fresh; fresh other than 1 changes nothing";
+	EXPECT_EQ(s.get("action=metrics&id=s1&fresh=01").out, json_header + cached_doc);
+
+	/* Without its final newline the file is answered with one. */
+	s.cached(cached_doc.substr(0, cached_doc.size() - 1), 0);
+	EXPECT_EQ(s.get("action=metrics&id=s1").out, json_header + cached_doc);
+	EXPECT_EQ(s.w.read(cache_file), cached_doc.substr(0, cached_doc.size() - 1));
+	EXPECT_TRUE(s.metrics_runs().empty());
+}
+
+TEST(MetricsCache, MissesProbeAndReplaceTheFile)
+{
+	cache_scenario s;
+	struct {
+		std::string doc;
+		int64_t age;
+		const char *why;
+	} misses[] = {
+		{cached_doc, 4, "four seconds old"},
+		{"", 0, "empty"},
+		{"{}", 0, "two bytes"},
+		{"{\"probe\":\"old\"}", 0, "no url"},
+		{"{\"url\":\"http://srv:30000/v1\",\"probe\":\"old\"}", 0, "url keeps /v1"},
+		{"{\"url\":\"http://other:1\",\"probe\":\"old\"}", 0, "another server"},
+	};
+	for (const auto &m : misses) {
+		s.cached(m.doc, m.age);
+		auto r = s.get("action=metrics&id=s1");
+		EXPECT_TRUE(probed(r)) << m.why;
+		EXPECT_EQ(s.w.read(cache_file), r.out.substr(json_header.size())) << m.why;
+	}
+	/* fresh=1 skips a valid file, and the new document replaces it. */
+	s.cached(cached_doc, 0);
+	auto r = s.get("action=metrics&id=s1&fresh=1");
+	EXPECT_TRUE(probed(r));
+	EXPECT_EQ(s.w.read(cache_file), r.out.substr(json_header.size()));
+	EXPECT_EQ(s.metrics_runs().size(), 7u);
+}
+
+TEST(MetricsCache, FailedProbeLeavesTheFile)
+{
+	cache_scenario s;
+	s.cached(cached_doc, 100);
+	s.metrics_prints("{\"url\":\"http://srv:30000\"}", 1);
+	auto r = s.get("action=metrics&id=s1");
+	EXPECT_NE(r.out.find("502 Bad Gateway"), std::string::npos);
+	EXPECT_EQ(s.w.read(cache_file), cached_doc);
+}
+
+TEST(MetricsCache, SharedByNamesOfOneDirectory)
+{
+	cache_scenario s;
+	s.w.write("wt/.quorvane/sessions/s1/meta.json", "{}");
+	s.tmux_prints("{\"sessions\":[{\"name\":\"my-bot\",\"worktree\":\"" +
+		      harness::json_text(s.p("wt")) + "\"}]}");
+	s.session("wt/.quorvane/sessions/s1", "http://srv:30000");
+	auto first = s.get("action=metrics&id=my-bot");
+	EXPECT_TRUE(probed(first));
+	auto second = s.get("action=metrics&id=bot");
+	EXPECT_EQ(second.out, first.out) << "the second name is served from the same file";
+	EXPECT_EQ(s.metrics_runs().size(), 1u);
+	EXPECT_TRUE(s.w.exists("wt/.quorvane/sessions/s1/sglang_metrics.json"));
+}
+
+TEST(MetricsCache, ConcurrentStoresNeverShowAPartialFile)
+{
+	cache_scenario s;
+	/* A large document takes many writes, so a reader would catch a
+	 * partly written file if one were ever in place. */
+	std::string big = "{\"url\":\"http://srv:30000\",\"probe\":\"new\",\"pad\":\"" +
+			  std::string(2 << 20, 'p') + "\"}";
+	s.metrics_prints(big);
+	std::atomic<bool> done{false};
+	std::atomic<int> reads{0}, torn{0};
+	std::thread reader([&] {
+		while (!done) {
+			std::string doc;
+			try {
+				doc = s.w.read(cache_file);
+			} catch (...) {
+				continue; /* not there yet, or being replaced on Windows */
+			}
+			reads++;
+			if (doc.size() < big.size() || doc.compare(0, big.size() - 1, big, 0,
+								     big.size() - 1) != 0 ||
+			    doc.substr(doc.size() - 2) != "}\n")
+				torn++;
+		}
+	});
+	std::vector<std::thread> clients;
+	std::atomic<int> bad_answers{0};
+	for (int c = 0; c < 4; c++)
+		clients.emplace_back([&, c] {
+			for (int i = 0; i < 6; i++) {
+				auto r = s.get((i + c) % 2 ? "action=metrics&id=s1&fresh=1"
+							   : "action=metrics&id=s1");
+				if (r.out.rfind(json_header + big.substr(0, big.size() - 1), 0) != 0)
+					bad_answers++;
+			}
+		});
+	for (auto &t : clients)
+		t.join();
+	done = true;
+	reader.join();
+	EXPECT_EQ(bad_answers, 0);
+	EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+	EXPECT_GT(reads, 0);
+	/* No temporary file stays behind. */
+	plat_dir d;
+	ASSERT_TRUE(plat_dir_open(&d, s.p("root/s1").c_str()));
+	std::vector<std::string> names;
+	while (plat_dir_next(&d))
+		if (d.name[0] != '.')
+			names.push_back(d.name);
+	plat_dir_close(&d);
+	EXPECT_EQ(names.size(), 2u) << "snapshot and cache only";
+}
