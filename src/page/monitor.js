@@ -115,7 +115,7 @@ function renderRows(card, d) {
     ' t/s   gen ' + sgF(d.gen_tok_s, 0) + ' t/s'));
 
   if (cap > 0 || usage > 0) {
-    p = pct(usage);
+    p = pct(d.token_usage);
     text = 'KV  ' + sgK(d.num_used_tokens) + '/' + sgK(cap) + ' (' + p + '%)';
     if (ctx !== 0)
       text += '   ctx ' + sgK(ctx);
