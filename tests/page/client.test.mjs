@@ -148,7 +148,7 @@ describe('the metrics card', () => {
     ]);
   });
 
-  it('shows the cache and spec rows from whichever members are numbers', async () => {
+  it('shows the cache and speculative-decoding rows from whichever members are numbers', async () => {
     const only = async (d) => (await show(d)).slice(2);
     assert.deepEqual(await only({ cache_hit_rate_lifetime: 0.5 }), ['sg-row: cache \u2014 (life 50%)']);
     assert.deepEqual(await only({ cache_hit_rate: 0, cache_hit_rate_lifetime: '0.5' }), ['sg-row: cache 0%']);
