@@ -83,6 +83,7 @@ int plat_rename_replace(const char *from, const char *to);
 typedef struct plat_child {
 	intptr_t proc;     /* pid or process handle; 0 when nothing runs */
 	intptr_t out;      /* read end of the pipe; -1 when closed */
+	intptr_t job;      /* Win32: job object holding the child's tree, or 0 */
 	int64_t deadline;  /* plat_clock_ms() value past which the child is killed */
 	int failed;        /* the program could not be started */
 	int timed_out;

@@ -1,0 +1,571 @@
+/*
+ * The platform layer on 64-bit Windows.
+ */
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+
+const char plat_sep = '\\';
+const char plat_tmux_name[] = "quorvane-tmux.exe";
+const char plat_metrics_name[] = "quorvane-sglang-metrics.exe";
+
+/* The longest command line CreateProcess accepts, terminator included. */
+#define CMDLINE_CAP 32768
+
+/* Size asked for the companion's pipe: fewer round trips for large output. */
+#define PIPE_BUFFER 65536
+
+/* How long a killed companion is given to be gone before we stop waiting. */
+#define KILL_WAIT_MS 5000
+
+static void copy_env(const char *value, char *out, size_t cap);
+static int dir_take(plat_dir *d, const WIN32_FIND_DATAA *fd);
+static size_t quoted_len(const char *arg);
+static char *quote_arg(char *dst, const char *arg);
+static char *build_cmdline(const char *const argv[]);
+static char *build_env_block(const char *const envp[]);
+static int cannot_run(DWORD err);
+static HANDLE open_nul(void);
+static void child_kill(plat_child *c);
+
+/* Copies an environment value into out, cut to cap - 1 bytes. */
+static void copy_env(const char *value, char *out, size_t cap)
+{
+	size_t n = strlen(value);
+
+	if (n > cap - 1)
+		n = cap - 1;
+	memcpy(out, value, n);
+	out[n] = '\0';
+}
+
+void plat_stdout_binary(void)
+{
+	fflush(stdout);
+	_setmode(_fileno(stdout), _O_BINARY);
+}
+
+int plat_stat(const char *path, int *is_dir, int64_t *mtime)
+{
+	struct _stat64 st;
+
+	if (path == NULL || _stat64(path, &st) != 0)
+		return 0;
+	if (is_dir != NULL)
+		*is_dir = (st.st_mode & _S_IFDIR) ? 1 : 0;
+	if (mtime != NULL)
+		*mtime = (int64_t)st.st_mtime;
+	return 1;
+}
+
+int plat_exists(const char *path)
+{
+	return path != NULL && _access(path, 0) == 0;
+}
+
+int64_t plat_time(void)
+{
+	return (int64_t)_time64(NULL);
+}
+
+int64_t plat_clock_ms(void)
+{
+	return (int64_t)GetTickCount64();
+}
+
+unsigned long plat_pid(void)
+{
+	return (unsigned long)GetCurrentProcessId();
+}
+
+/* Puts a found entry into name and is_dir; 0 when its name does not fit. */
+static int dir_take(plat_dir *d, const WIN32_FIND_DATAA *fd)
+{
+	size_t n = strlen(fd->cFileName);
+
+	if (n >= sizeof(d->name))
+		return 0;
+	memcpy(d->name, fd->cFileName, n + 1);
+	d->is_dir = (fd->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+	return 1;
+}
+
+int plat_dir_open(plat_dir *d, const char *dir)
+{
+	/* The directory, a separator and the '*' of the pattern. */
+	char pattern[PLAT_DIR_PATH_CAP + 2];
+	WIN32_FIND_DATAA fd;
+	HANDLE h;
+	size_t n;
+	int isdir = 0;
+
+	memset(d, 0, sizeof(*d));
+	if (dir == NULL || dir[0] == '\0')
+		return 0;
+	n = strlen(dir);
+	if (n >= sizeof(d->path))
+		return 0;
+	memcpy(d->path, dir, n + 1);
+	if (dir[n - 1] == '\\' || dir[n - 1] == '/')
+		snprintf(pattern, sizeof(pattern), "%s*", dir);
+	else
+		snprintf(pattern, sizeof(pattern), "%s\\*", dir);
+	h = FindFirstFileA(pattern, &fd);
+	if (h == INVALID_HANDLE_VALUE) {
+		/* Only a drive's root can be a directory without even "."
+		 * in it: open, with nothing to report. */
+		if (GetLastError() == ERROR_FILE_NOT_FOUND &&
+		    plat_stat(dir, &isdir, NULL) && isdir)
+			return 1;
+		return 0;
+	}
+	d->handle = h;
+	/* FindFirstFileA has already read the first entry: keep it for the
+	 * first plat_dir_next. */
+	d->pending = dir_take(d, &fd);
+	return 1;
+}
+
+int plat_dir_next(plat_dir *d)
+{
+	WIN32_FIND_DATAA fd;
+
+	if (d->handle == NULL)
+		return 0;
+	if (d->pending) {
+		d->pending = 0;
+		return 1;
+	}
+	while (FindNextFileA((HANDLE)d->handle, &fd)) {
+		if (dir_take(d, &fd))
+			return 1;
+	}
+	return 0;
+}
+
+void plat_dir_close(plat_dir *d)
+{
+	if (d->handle != NULL)
+		FindClose((HANDLE)d->handle);
+	d->handle = NULL;
+	d->pending = 0;
+}
+
+FILE *plat_create_excl(const char *path)
+{
+	HANDLE h;
+	int fd;
+	FILE *fp;
+
+	/* CREATE_NEW fails on anything already there, a link included. The
+	 * handle is not inheritable, so no companion keeps the file open. */
+	h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+			CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+	if (h == INVALID_HANDLE_VALUE)
+		return NULL;
+	fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_BINARY);
+	if (fd < 0) {
+		CloseHandle(h);
+		DeleteFileA(path);
+		return NULL;
+	}
+	fp = _fdopen(fd, "wb");
+	if (fp == NULL) {
+		_close(fd);
+		DeleteFileA(path);
+	}
+	return fp;
+}
+
+int plat_rename_replace(const char *from, const char *to)
+{
+	return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+/* Length of arg once quoted by quote_arg, separator not included. */
+static size_t quoted_len(const char *arg)
+{
+	/* Worst case: every byte a quote or backslash doubled, plus the two
+	 * surrounding quotes. */
+	return 2 * strlen(arg) + 2;
+}
+
+/*
+ * Writes arg at dst as the C runtime's argument parser will read it back,
+ * and returns the end. Arguments without space, tab, newline, vertical tab
+ * or quote, and not empty, go as they are. Others are put in quotes; inside,
+ * backslashes are literal except before a quote, so a run of them before a
+ * quote (or before the closing quote) is doubled, and a quote gets one more.
+ */
+static char *quote_arg(char *dst, const char *arg)
+{
+	const char *p;
+	size_t slashes;
+	size_t i;
+
+	if (arg[0] != '\0' && strpbrk(arg, " \t\n\v\"") == NULL) {
+		size_t n = strlen(arg);
+
+		memcpy(dst, arg, n);
+		return dst + n;
+	}
+	*dst++ = '"';
+	for (p = arg;; p++) {
+		slashes = 0;
+		while (*p == '\\') {
+			slashes++;
+			p++;
+		}
+		if (*p == '\0') {
+			for (i = 0; i < slashes * 2; i++)
+				*dst++ = '\\';
+			break;
+		}
+		if (*p == '"') {
+			for (i = 0; i < slashes * 2 + 1; i++)
+				*dst++ = '\\';
+		} else {
+			for (i = 0; i < slashes; i++)
+				*dst++ = '\\';
+		}
+		*dst++ = *p;
+	}
+	*dst++ = '"';
+	return dst;
+}
+
+/* The command line for argv as a new heap string, or null when it would not
+ * fit the CreateProcess limit or memory is short. */
+static char *build_cmdline(const char *const argv[])
+{
+	size_t total = 0;
+	size_t i;
+	char *line;
+	char *p;
+
+	for (i = 0; argv[i] != NULL; i++)
+		total += quoted_len(argv[i]) + 1;
+	if (total == 0 || total > CMDLINE_CAP)
+		return NULL;
+	line = (char *)malloc(total);
+	if (line == NULL)
+		return NULL;
+	p = line;
+	for (i = 0; argv[i] != NULL; i++) {
+		if (i > 0)
+			*p++ = ' ';
+		p = quote_arg(p, argv[i]);
+	}
+	*p = '\0';
+	if ((size_t)(p - line) >= CMDLINE_CAP) {
+		free(line);
+		return NULL;
+	}
+	return line;
+}
+
+/* The environment block for CreateProcessA: each "KEY=VALUE" followed by a
+ * zero byte, and one more zero byte at the end. Null when memory is short. */
+static char *build_env_block(const char *const envp[])
+{
+	size_t total = 2;
+	size_t i;
+	size_t n;
+	char *block;
+	char *p;
+
+	for (i = 0; envp[i] != NULL; i++)
+		total += strlen(envp[i]) + 1;
+	block = (char *)malloc(total);
+	if (block == NULL)
+		return NULL;
+	p = block;
+	for (i = 0; envp[i] != NULL; i++) {
+		/* An empty string would end the block early. */
+		if (envp[i][0] == '\0')
+			continue;
+		n = strlen(envp[i]);
+		memcpy(p, envp[i], n + 1);
+		p += n + 1;
+	}
+	/* An empty block still needs two zero bytes. */
+	if (p == block)
+		*p++ = '\0';
+	*p = '\0';
+	return block;
+}
+
+/* 1 when CreateProcess failed for want of system resources, so that no child
+ * could be created at all; any other failure means this program cannot be
+ * run (missing, not an executable, not allowed, a bad name). */
+static int cannot_run(DWORD err)
+{
+	switch (err) {
+	case ERROR_NOT_ENOUGH_MEMORY:
+	case ERROR_OUTOFMEMORY:
+	case ERROR_NO_SYSTEM_RESOURCES:
+	case ERROR_NOT_ENOUGH_QUOTA:
+	case ERROR_COMMITMENT_LIMIT:
+	case ERROR_TOO_MANY_OPEN_FILES:
+	case ERROR_MAX_THRDS_REACHED:
+		return 0;
+	default:
+		return 1;
+	}
+}
+
+/* The null device, opened for reading and writing as an inheritable handle. */
+static HANDLE open_nul(void)
+{
+	SECURITY_ATTRIBUTES sa;
+
+	memset(&sa, 0, sizeof(sa));
+	sa.nLength = sizeof(sa);
+	sa.bInheritHandle = TRUE;
+	return CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE,
+			   FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, NULL);
+}
+
+int plat_child_start(plat_child *c, const char *const argv[],
+		     const char *const envp[], int timeout_ms)
+{
+	HANDLE rd = NULL;
+	HANDLE wr = NULL;
+	HANDLE nul;
+	HANDLE job;
+	HANDLE inherit[2];
+	STARTUPINFOEXA si;
+	PROCESS_INFORMATION pi;
+	SIZE_T attr_size = 0;
+	DWORD flags;
+	DWORD err;
+	char *cmdline;
+	char *envblock = NULL;
+	BOOL ok;
+
+	memset(c, 0, sizeof(*c));
+	c->out = -1;
+	c->deadline = plat_clock_ms() + timeout_ms;
+
+	cmdline = build_cmdline(argv);
+	if (cmdline == NULL) {
+		/* No command line can name this program. */
+		c->failed = 1;
+		return 1;
+	}
+	if (envp != NULL) {
+		envblock = build_env_block(envp);
+		if (envblock == NULL) {
+			free(cmdline);
+			return 0;
+		}
+	}
+	/* Neither end is inheritable at first; only the write end is made so,
+	 * and the read end stays ours alone. */
+	if (!CreatePipe(&rd, &wr, NULL, PIPE_BUFFER)) {
+		free(cmdline);
+		free(envblock);
+		return 0;
+	}
+	nul = open_nul();
+	if (nul == INVALID_HANDLE_VALUE ||
+	    !SetHandleInformation(wr, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+		if (nul != INVALID_HANDLE_VALUE)
+			CloseHandle(nul);
+		CloseHandle(rd);
+		CloseHandle(wr);
+		free(cmdline);
+		free(envblock);
+		return 0;
+	}
+
+	memset(&si, 0, sizeof(si));
+	si.StartupInfo.cb = sizeof(si.StartupInfo);
+	si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+	si.StartupInfo.hStdInput = nul;
+	si.StartupInfo.hStdOutput = wr;
+	si.StartupInfo.hStdError = nul;
+	flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
+
+	/* Name the two handles the child inherits, so that no other
+	 * inheritable handle of ours (standard output from the host, say)
+	 * leaks into it. Without the list the two are still the only ones we
+	 * made inheritable. */
+	inherit[0] = wr;
+	inherit[1] = nul;
+	InitializeProcThreadAttributeList(NULL, 1, 0, &attr_size);
+	si.lpAttributeList = (LPPROC_THREAD_ATTRIBUTE_LIST)malloc(attr_size);
+	if (si.lpAttributeList != NULL &&
+	    InitializeProcThreadAttributeList(si.lpAttributeList, 1, 0, &attr_size)) {
+		if (UpdateProcThreadAttribute(si.lpAttributeList, 0,
+					      PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit,
+					      sizeof(inherit), NULL, NULL)) {
+			si.StartupInfo.cb = sizeof(si);
+			flags |= EXTENDED_STARTUPINFO_PRESENT;
+		} else {
+			DeleteProcThreadAttributeList(si.lpAttributeList);
+			free(si.lpAttributeList);
+			si.lpAttributeList = NULL;
+		}
+	} else {
+		free(si.lpAttributeList);
+		si.lpAttributeList = NULL;
+	}
+
+	memset(&pi, 0, sizeof(pi));
+	ok = CreateProcessA(NULL, cmdline, NULL, NULL, TRUE, flags, envblock, NULL,
+			    &si.StartupInfo, &pi);
+	err = ok ? 0 : GetLastError();
+	if (si.lpAttributeList != NULL) {
+		DeleteProcThreadAttributeList(si.lpAttributeList);
+		free(si.lpAttributeList);
+	}
+	free(cmdline);
+	free(envblock);
+	CloseHandle(wr);
+	CloseHandle(nul);
+	if (!ok) {
+		CloseHandle(rd);
+		if (!cannot_run(err))
+			return 0;
+		/* Missing or not executable: a child that printed nothing and
+		 * failed. */
+		c->failed = 1;
+		return 1;
+	}
+
+	/* The child starts suspended so that it is in its job before it can
+	 * start anything of its own: a kill at the deadline then ends the
+	 * whole tree. Without a job, only the child itself is killed. */
+	job = CreateJobObjectA(NULL, NULL);
+	if (job != NULL && !AssignProcessToJobObject(job, pi.hProcess)) {
+		CloseHandle(job);
+		job = NULL;
+	}
+	ResumeThread(pi.hThread);
+	CloseHandle(pi.hThread);
+
+	c->proc = (intptr_t)pi.hProcess;
+	c->job = (intptr_t)job;
+	c->out = (intptr_t)rd;
+	return 1;
+}
+
+size_t plat_child_read(plat_child *c, char *buf, size_t n)
+{
+	DWORD avail;
+	DWORD want;
+	DWORD got;
+
+	if (c->out == -1 || n == 0)
+		return 0;
+	/* Anonymous pipes have no overlapped reads: poll what is waiting, so
+	 * that a silent child cannot hold us past the deadline. */
+	for (;;) {
+		if (plat_clock_ms() >= c->deadline) {
+			c->timed_out = 1;
+			return 0;
+		}
+		avail = 0;
+		if (!PeekNamedPipe((HANDLE)c->out, NULL, 0, NULL, &avail, NULL))
+			return 0; /* broken pipe: the child closed its end */
+		if (avail > 0)
+			break;
+		Sleep(1);
+	}
+	want = n < (size_t)avail ? (DWORD)n : avail;
+	got = 0;
+	if (!ReadFile((HANDLE)c->out, buf, want, &got, NULL))
+		return 0;
+	return (size_t)got;
+}
+
+/* Ends the child and everything it started, and waits a little for it. */
+static void child_kill(plat_child *c)
+{
+	if (c->job == 0 || !TerminateJobObject((HANDLE)c->job, 1))
+		TerminateProcess((HANDLE)c->proc, 1);
+	WaitForSingleObject((HANDLE)c->proc, KILL_WAIT_MS);
+}
+
+int plat_child_finish(plat_child *c)
+{
+	int64_t left;
+	DWORD wait;
+	DWORD code = 0;
+	int status;
+
+	if (c->out != -1)
+		CloseHandle((HANDLE)c->out);
+	c->out = -1;
+	if (c->proc == 0)
+		return -1;
+	left = c->timed_out ? 0 : c->deadline - plat_clock_ms();
+	if (left < 0)
+		left = 0;
+	wait = WaitForSingleObject((HANDLE)c->proc, (DWORD)left);
+	if (wait != WAIT_OBJECT_0) {
+		c->timed_out = 1;
+		child_kill(c);
+		status = -1;
+	} else if (c->timed_out || !GetExitCodeProcess((HANDLE)c->proc, &code)) {
+		status = -1;
+	} else if (code >= 0xC0000000u) {
+		/* An NTSTATUS error code: the child crashed. */
+		status = -1;
+	} else {
+		status = (int)code;
+	}
+	CloseHandle((HANDLE)c->proc);
+	if (c->job != 0)
+		CloseHandle((HANDLE)c->job);
+	c->proc = 0;
+	c->job = 0;
+	return status;
+}
+
+int plat_userprofile(char *out, size_t cap)
+{
+	const char *v = getenv("USERPROFILE");
+
+	out[0] = '\0';
+	if (v == NULL || v[0] == '\0')
+		return 0;
+	copy_env(v, out, cap);
+	return out[0] != '\0';
+}
+
+int plat_localappdata(char *out, size_t cap)
+{
+	const char *v = getenv("LOCALAPPDATA");
+
+	out[0] = '\0';
+	if (v == NULL || v[0] == '\0')
+		return 0;
+	copy_env(v, out, cap);
+	return out[0] != '\0';
+}
+
+int plat_setenv(const char *name, const char *value)
+{
+	/* _putenv_s keeps the runtime's copy (getenv) and the process
+	 * environment (inherited by children) in step; an empty value
+	 * removes the variable there, so the process environment is set
+	 * directly as well, where an empty value is a value. */
+	if (_putenv_s(name, value != NULL ? value : "") != 0)
+		return 0;
+	return SetEnvironmentVariableA(name, value) != 0;
+}
+
+void plat_sleep_ms(int ms)
+{
+	Sleep(ms > 0 ? (DWORD)ms : 0);
+}
