@@ -1,0 +1,105 @@
+/*
+ * A stand-in for the two companions in tests: it records its arguments,
+ * waits, prints a chosen file or a flood of bytes, and exits with a chosen
+ * status, all as environment variables tell it (see harness.h).
+ */
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+/* One block of the flood; a MiB is sixteen of them. */
+constexpr size_t FLOOD_BLOCK = 65536;
+
+/* The value of the variable FAKE_<role>_<what>, empty when unset. */
+std::string setting(const std::string &role, const char *what)
+{
+	const char *v = std::getenv(("FAKE_" + role + "_" + what).c_str());
+	return v != nullptr ? v : "";
+}
+
+long setting_num(const std::string &role, const char *what, long fallback)
+{
+	const std::string v = setting(role, what);
+	return v.empty() ? fallback : std::strtol(v.c_str(), nullptr, 10);
+}
+
+/* Appends this run's arguments to the record file as one line. */
+void record_args(const std::string &file, int argc, char **argv)
+{
+	std::string line;
+
+	for (int i = 1; i < argc; i++) {
+		line += argv[i];
+		line += '\x1f';
+	}
+	line += '\n';
+	FILE *f = std::fopen(file.c_str(), "ab");
+	if (f == nullptr) {
+		std::fprintf(stderr, "fake_companion: cannot append to '%s'\n", file.c_str());
+		return;
+	}
+	std::fwrite(line.data(), 1, line.size(), f);
+	std::fclose(f);
+}
+
+/* Copies the bytes of a file to standard output; a missing file prints
+ * nothing. */
+void print_file(const std::string &file)
+{
+	FILE *f = std::fopen(file.c_str(), "rb");
+	std::vector<char> buf(FLOOD_BLOCK);
+	size_t n;
+
+	if (f == nullptr) {
+		std::fprintf(stderr, "fake_companion: cannot read '%s'\n", file.c_str());
+		return;
+	}
+	while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0)
+		std::fwrite(buf.data(), 1, n, stdout);
+	std::fclose(f);
+}
+
+/* Prints mib MiB of 'x'; a reader that has gone away only makes the writes
+ * fail, and the run goes on to its end. */
+void flood(long mib)
+{
+	const std::vector<char> block(FLOOD_BLOCK, 'x');
+
+	for (long i = 0; i < mib * 16; i++)
+		std::fwrite(block.data(), 1, block.size(), stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	const std::string role = (argc > 1 && std::string(argv[1]) == "--list") ? "TMUX" : "METRICS";
+
+#ifdef SIGPIPE
+	/* A closed pipe must fail the write, not end the process. */
+	std::signal(SIGPIPE, SIG_IGN);
+#endif
+	plat_stdout_binary();
+
+	const std::string args_file = setting(role, "ARGS");
+	if (!args_file.empty())
+		record_args(args_file, argc, argv);
+	const long sleep_ms = setting_num(role, "SLEEP_MS", 0);
+	if (sleep_ms > 0)
+		plat_sleep_ms((int)sleep_ms);
+
+	const long flood_mb = setting_num(role, "FLOOD_MB", 0);
+	const std::string out_file = setting(role, "OUT");
+	if (flood_mb > 0)
+		flood(flood_mb);
+	else if (!out_file.empty())
+		print_file(out_file);
+	std::fflush(stdout);
+	return (int)setting_num(role, "STATUS", 0);
+}

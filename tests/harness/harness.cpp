@@ -1,0 +1,184 @@
+/*
+ * End-to-end harness: temporary worlds, controlled runs of the plug-in, and
+ * the record of the fake companion's runs.
+ */
+#include "harness.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+#include "platform/platform.h"
+#include "util/util.h"
+
+namespace fs = std::filesystem;
+
+namespace harness {
+
+namespace {
+
+/* Variables a Windows process cannot start well without; taken from our own
+ * environment when the test does not set them. */
+const char *const windows_needs[] = { "SYSTEMROOT", "WINDIR", "PATH", "TEMP", "TMP" };
+
+bool on_windows()
+{
+	return plat_sep == '\\';
+}
+
+} // namespace
+
+world::world()
+{
+	static unsigned serial = 0;
+	const fs::path base = fs::temp_directory_path();
+	const auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
+
+	for (int attempt = 0; attempt < 100; attempt++) {
+		std::ostringstream name;
+		name << "qv-world-" << plat_pid() << "-" << serial++ << "-" << (tick % 1000000);
+		fs::path candidate = base / name.str();
+		if (fs::create_directory(candidate)) {
+			root_ = candidate;
+			return;
+		}
+	}
+	throw std::runtime_error("cannot make a temporary world under " + base.string());
+}
+
+world::~world()
+{
+	std::error_code ec;
+	fs::remove_all(root_, ec);
+}
+
+fs::path world::at(const std::string &rel) const
+{
+	fs::path p = root_;
+	if (!rel.empty())
+		p /= fs::path(rel);
+	return p.make_preferred();
+}
+
+std::string world::path(const std::string &rel) const
+{
+	return at(rel).string();
+}
+
+void world::mkdir(const std::string &rel) const
+{
+	fs::create_directories(at(rel));
+}
+
+void world::write(const std::string &rel, const std::string &bytes) const
+{
+	const fs::path p = at(rel);
+	fs::create_directories(p.parent_path());
+	std::ofstream f(p, std::ios::binary | std::ios::trunc);
+	f.write(bytes.data(), (std::streamsize)bytes.size());
+	f.close();
+	if (!f)
+		throw std::runtime_error("cannot write " + p.string());
+}
+
+std::string world::read(const std::string &rel) const
+{
+	const fs::path p = at(rel);
+	std::ifstream f(p, std::ios::binary);
+	if (!f)
+		throw std::runtime_error("cannot read " + p.string());
+	return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+bool world::exists(const std::string &rel) const
+{
+	return fs::exists(at(rel));
+}
+
+void world::set_mtime(const std::string &rel, int64_t offset_s) const
+{
+	fs::last_write_time(at(rel), fs::file_time_type::clock::now() +
+					     std::chrono::seconds(offset_s));
+}
+
+std::string plugin_path()
+{
+	return QV_PLUGIN_PATH;
+}
+
+std::string fake_companion_path()
+{
+	return QV_FAKE_COMPANION_PATH;
+}
+
+run_result run_program(const std::string &program, const std::vector<std::string> &args,
+		       const env_map &env, int timeout_ms)
+{
+	env_map full = env;
+	std::vector<std::string> env_strings;
+	std::vector<const char *> envp;
+	std::vector<const char *> argv;
+	run_result r;
+	plat_child child;
+	uint64_t len = 0;
+	char *out;
+
+	if (on_windows()) {
+		for (const char *name : windows_needs) {
+			const char *v = std::getenv(name);
+			if (v != nullptr && full.find(name) == full.end())
+				full[name] = v;
+		}
+	}
+	for (const auto &kv : full)
+		env_strings.push_back(kv.first + "=" + kv.second);
+	for (const auto &s : env_strings)
+		envp.push_back(s.c_str());
+	envp.push_back(nullptr);
+	argv.push_back(program.c_str());
+	for (const auto &a : args)
+		argv.push_back(a.c_str());
+	argv.push_back(nullptr);
+
+	if (!plat_child_start(&child, argv.data(), envp.data(), timeout_ms))
+		return r;
+	r.started = !child.failed;
+	out = read_child_all(&child, &len);
+	if (out != nullptr)
+		r.out.assign(out, (size_t)len);
+	std::free(out);
+	r.status = plat_child_finish(&child);
+	r.timed_out = child.timed_out != 0;
+	return r;
+}
+
+run_result run_plugin(const std::vector<std::string> &args, const env_map &env, int timeout_ms)
+{
+	return run_program(plugin_path(), args, env, timeout_ms);
+}
+
+std::vector<std::vector<std::string>> fake_args_log(const std::string &path)
+{
+	std::vector<std::vector<std::string>> runs;
+	std::ifstream f(path, std::ios::binary);
+	std::string line;
+
+	while (std::getline(f, line)) {
+		std::vector<std::string> args;
+		std::string::size_type from = 0;
+		std::string::size_type at;
+
+		while ((at = line.find(ARGS_SEP, from)) != std::string::npos) {
+			args.push_back(line.substr(from, at - from));
+			from = at + 1;
+		}
+		runs.push_back(args);
+	}
+	return runs;
+}
+
+} // namespace harness

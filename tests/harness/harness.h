@@ -1,0 +1,109 @@
+/*
+ * End-to-end harness: a temporary world of folders and files, the built
+ * plug-in run as a CGI host runs it (a fully controlled environment, standard
+ * output taken as exact bytes), and the fake companion that stands in for
+ * both companions.
+ *
+ * The fake companion (fake_companion_path()) acts as the tmux companion when
+ * its first argument is "--list" and as the metrics companion otherwise. For
+ * its role R, TMUX or METRICS, it reads these environment variables:
+ *
+ *   FAKE_R_ARGS      a file to which each run appends one line: each
+ *                    argument after the program name followed by one 0x1F
+ *                    byte, then '\n' (read back with fake_args_log); so no
+ *                    arguments and one empty argument differ
+ *   FAKE_R_SLEEP_MS  milliseconds to sleep before printing
+ *   FAKE_R_OUT       a file whose bytes are printed to standard output
+ *   FAKE_R_FLOOD_MB  print that many MiB of 'x' instead, ignoring write errors
+ *   FAKE_R_STATUS    the exit status, 0 when unset
+ */
+#ifndef QV_TEST_HARNESS_H
+#define QV_TEST_HARNESS_H
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+/* The bound on one run of the plug-in; generous, since under Wine a process
+ * start alone can take a noticeable time. */
+constexpr int RUN_TIMEOUT_MS = 60000;
+
+/* The byte after each argument of a run in a FAKE_R_ARGS file. */
+constexpr char ARGS_SEP = '\x1f';
+
+/* A process environment: each variable once, an empty value being a value. */
+using env_map = std::map<std::string, std::string>;
+
+/* What one run gave back. */
+struct run_result {
+	std::string out;        /* standard output, exact bytes */
+	int status = -1;        /* exit status; -1 when killed, crashed or not started */
+	bool started = false;   /* the program could be started at all */
+	bool timed_out = false; /* killed at the bound */
+};
+
+/*
+ * A fresh temporary directory that is removed with all it holds when the
+ * world goes. Relative paths given to its helpers use '/' and are turned
+ * into this target's paths; every helper throws on a failure.
+ */
+class world {
+public:
+	world();
+	~world();
+	world(const world &) = delete;
+	world &operator=(const world &) = delete;
+
+	/* The target path of rel inside the world; the root for "". */
+	std::string path(const std::string &rel = "") const;
+
+	/* Makes the directory rel and any missing parents. */
+	void mkdir(const std::string &rel) const;
+
+	/* Writes bytes as the whole file rel, making its parent directories. */
+	void write(const std::string &rel, const std::string &bytes) const;
+
+	/* The whole content of file rel. */
+	std::string read(const std::string &rel) const;
+
+	/* True when something exists under rel (a dangling link does not count). */
+	bool exists(const std::string &rel) const;
+
+	/* Sets the modification time of rel to now plus offset_s seconds. */
+	void set_mtime(const std::string &rel, int64_t offset_s) const;
+
+private:
+	std::filesystem::path at(const std::string &rel) const;
+
+	std::filesystem::path root_;
+};
+
+/* Paths of the built plug-in and of the fake companion, as this target
+ * names them. */
+std::string plugin_path();
+std::string fake_companion_path();
+
+/*
+ * Runs program with args after it and exactly the variables of env (on
+ * Windows also SYSTEMROOT, WINDIR, PATH, TEMP and TMP from our own
+ * environment, unless env sets them: a Windows process needs them to
+ * start). Standard input and standard error are the null device.
+ */
+run_result run_program(const std::string &program, const std::vector<std::string> &args,
+		       const env_map &env, int timeout_ms = RUN_TIMEOUT_MS);
+
+/* Runs the built plug-in the same way, as a CGI host does. */
+run_result run_plugin(const std::vector<std::string> &args, const env_map &env,
+		      int timeout_ms = RUN_TIMEOUT_MS);
+
+/* The runs recorded in a FAKE_R_ARGS file, each as its argument list; none
+ * when the file does not exist. */
+std::vector<std::vector<std::string>> fake_args_log(const std::string &path);
+
+} // namespace harness
+
+#endif
