@@ -1,0 +1,222 @@
+/*
+ * The companion runner, tried on the fake companion: output and status,
+ * arguments and environment as given, programs that cannot run, the bound
+ * on a run, and a reader that stops early.
+ */
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "platform/platform.h"
+#include "util/util.h"
+
+using harness::env_map;
+using harness::fake_companion_path;
+using harness::run_program;
+
+namespace {
+
+/* What one direct run of the runner gave. */
+struct child_run {
+	int started = 0;
+	int failed = 0;
+	int timed_out = 0;
+	int status = -2;
+	std::string out;
+};
+
+/* Runs argv with envp (null: ours) through the platform layer alone. */
+child_run run_direct(const std::vector<std::string> &args, const char *const *envp,
+		     int timeout_ms)
+{
+	std::vector<const char *> argv;
+	for (const auto &a : args)
+		argv.push_back(a.c_str());
+	argv.push_back(nullptr);
+
+	child_run r;
+	plat_child c;
+	r.started = plat_child_start(&c, argv.data(), envp, timeout_ms);
+	if (!r.started)
+		return r;
+	r.failed = c.failed;
+	uint64_t len = 0;
+	char *out = read_child_all(&c, &len);
+	if (out != nullptr)
+		r.out.assign(out, (size_t)len);
+	free(out);
+	r.status = plat_child_finish(&c);
+	r.timed_out = c.timed_out;
+	return r;
+}
+
+/* Sets one variable for the life of a test and puts the old value back. */
+class env_set {
+public:
+	env_set(const char *name, const char *value) : name_(name)
+	{
+		const char *v = std::getenv(name);
+		if (v != nullptr)
+			old_ = v;
+		plat_setenv(name, value);
+	}
+	~env_set() { plat_setenv(name_.c_str(), old_ ? old_->c_str() : nullptr); }
+
+private:
+	std::string name_;
+	std::optional<std::string> old_;
+};
+
+} // namespace
+
+TEST(PlatChild, OutputBytesAndExitStatus)
+{
+	harness::world w;
+	const std::string bytes("line\r\n\0bin\xff\x80\n", 13);
+	w.write("out", bytes);
+
+	auto r = run_program(fake_companion_path(), { "http://h:1/" },
+			     { { "FAKE_METRICS_OUT", w.path("out") }, { "FAKE_METRICS_STATUS", "3" } });
+	EXPECT_TRUE(r.started);
+	EXPECT_FALSE(r.timed_out);
+	EXPECT_EQ(r.out, bytes);
+	EXPECT_EQ(r.status, 3);
+
+	r = run_program(fake_companion_path(), { "--list", "--output-json" },
+			{ { "FAKE_TMUX_OUT", w.path("out") }, { "FAKE_METRICS_STATUS", "3" } });
+	EXPECT_EQ(r.out, bytes);
+	EXPECT_EQ(r.status, 0);
+
+	r = run_program(fake_companion_path(), {}, {});
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.status, 0);
+}
+
+TEST(PlatChild, ArgumentsArriveAsGiven)
+{
+	harness::world w;
+	/* Spaces, quotes and backslashes in every position the Windows
+	 * command line rules treat differently, and text a shell would
+	 * interpret. */
+	const std::vector<std::string> args = {
+		"plain",
+		"two words",
+		"",
+		"tab\there",
+		"say \"hi\"",
+		"\"",
+		"ends\\",
+		"ends with space\\",
+		"a\\\\b",
+		"slash\\\"quote",
+		"\\\\server\\share\\",
+		"two\\\\\"",
+		"%PATH% $HOME `x` a&b|c>d <e ^f",
+		"http://h:30000/v1?a=1&b=%41#f",
+	};
+	env_map env = { { "FAKE_METRICS_ARGS", w.path("args") } };
+
+	auto r = run_program(fake_companion_path(), args, env);
+	EXPECT_EQ(r.status, 0);
+	r = run_program(fake_companion_path(), {}, env);
+	EXPECT_EQ(r.status, 0);
+	r = run_program(fake_companion_path(), { "" }, env);
+	EXPECT_EQ(r.status, 0);
+
+	const auto runs = harness::fake_args_log(w.path("args"));
+	ASSERT_EQ(runs.size(), 3u);
+	EXPECT_EQ(runs[0], args);
+	EXPECT_EQ(runs[1], std::vector<std::string>{});
+	EXPECT_EQ(runs[2], std::vector<std::string>{ "" });
+}
+
+TEST(PlatChild, EnvironmentIsExactlyTheOneGiven)
+{
+	harness::world w;
+	w.write("out", "seen");
+	env_set status("FAKE_METRICS_STATUS", "7");
+	env_set out("FAKE_METRICS_OUT", w.path("out").c_str());
+
+	/* Ours is not passed on when an environment is given... */
+	auto r = run_program(fake_companion_path(), {}, { { "FAKE_METRICS_SLEEP_MS", "0" } });
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "");
+
+	/* ...and is when none is. */
+	const child_run d = run_direct({ fake_companion_path() }, nullptr, harness::RUN_TIMEOUT_MS);
+	EXPECT_EQ(d.started, 1);
+	EXPECT_EQ(d.failed, 0);
+	EXPECT_EQ(d.status, 7);
+	EXPECT_EQ(d.out, "seen");
+}
+
+TEST(PlatChild, BareNameIsSearchedOnPath)
+{
+	const std::filesystem::path fake(fake_companion_path());
+	const char *old = std::getenv("PATH");
+	const std::string path = fake.parent_path().string() + (plat_sep == '/' ? ":" : ";") +
+				 (old != nullptr ? old : "");
+	env_set on_path("PATH", path.c_str());
+	env_set status("FAKE_METRICS_STATUS", "4");
+
+	const child_run r = run_direct({ "fake_companion" }, nullptr, harness::RUN_TIMEOUT_MS);
+	EXPECT_EQ(r.failed, 0);
+	EXPECT_EQ(r.status, 4);
+}
+
+TEST(PlatChild, ProgramThatCannotRunPrintsNothingAndFails)
+{
+	harness::world w;
+	w.write("not-a-program.exe", "just text\n");
+	w.mkdir("a-folder");
+	const std::vector<std::string> programs = {
+		w.path("missing.exe"),
+		w.path("no/such/folder/prog"),
+		w.path("not-a-program.exe"),
+		w.path("a-folder"),
+		"qv-no-such-program-anywhere",
+	};
+	for (const auto &p : programs) {
+		const child_run r = run_direct({ p, "--list" }, nullptr, 5000);
+		EXPECT_EQ(r.started, 1) << p;
+		EXPECT_EQ(r.failed, 1) << p;
+		EXPECT_EQ(r.out, "") << p;
+		EXPECT_EQ(r.status, -1) << p;
+		EXPECT_EQ(r.timed_out, 0) << p;
+	}
+}
+
+TEST(PlatChild, SilentChildIsKilledAtTheBound)
+{
+	const int bound_ms = 1500;
+	const int64_t t0 = plat_clock_ms();
+	auto r = run_program(fake_companion_path(), {}, { { "FAKE_METRICS_SLEEP_MS", "60000" } },
+			     bound_ms);
+	const int64_t took = plat_clock_ms() - t0;
+	EXPECT_TRUE(r.started);
+	EXPECT_TRUE(r.timed_out);
+	EXPECT_EQ(r.status, -1);
+	EXPECT_EQ(r.out, "");
+	/* Killed, not waited for: well under the minute it would sleep. */
+	EXPECT_LT(took, bound_ms + 15000);
+}
+
+TEST(PlatChild, FloodStopsAtTheReaderCapAndTheChildEndsNormally)
+{
+	const uint64_t cap = 8u << 20;
+	const int64_t t0 = plat_clock_ms();
+	auto r = run_program(fake_companion_path(), { "http://h/" },
+			     { { "FAKE_METRICS_FLOOD_MB", "100" }, { "FAKE_METRICS_STATUS", "5" } });
+	const int64_t took = plat_clock_ms() - t0;
+	EXPECT_FALSE(r.timed_out);
+	EXPECT_EQ(r.status, 5);
+	EXPECT_LT(r.out.size(), cap);
+	EXPECT_GT(r.out.size(), cap - 2048);
+	EXPECT_EQ(r.out.find_first_not_of('x'), std::string::npos);
+	std::printf("read %zu bytes of a 100 MiB flood in %lld ms\n", r.out.size(), (long long)took);
+}

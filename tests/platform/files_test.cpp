@@ -1,0 +1,216 @@
+/*
+ * File status, exclusive creation, replacing rename, time and the
+ * environment lookups of the platform layer.
+ */
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool posix_target()
+{
+	return plat_sep == '/';
+}
+
+/* Saves some environment variables and puts them back afterwards. */
+class env_guard {
+public:
+	explicit env_guard(std::vector<std::string> names) : names_(std::move(names))
+	{
+		for (const auto &n : names_) {
+			const char *v = std::getenv(n.c_str());
+			saved_.push_back(v != nullptr ? std::optional<std::string>(v) : std::nullopt);
+		}
+	}
+	~env_guard()
+	{
+		for (size_t i = 0; i < names_.size(); i++)
+			plat_setenv(names_[i].c_str(), saved_[i] ? saved_[i]->c_str() : nullptr);
+	}
+
+private:
+	std::vector<std::string> names_;
+	std::vector<std::optional<std::string>> saved_;
+};
+
+} // namespace
+
+TEST(PlatStat, FilesDirectoriesAndMissingPaths)
+{
+	harness::world w;
+	w.write("f", "x");
+	w.mkdir("d");
+	w.set_mtime("f", -3600);
+
+	int is_dir = -1;
+	int64_t mtime = 0;
+	ASSERT_EQ(plat_stat(w.path("f").c_str(), &is_dir, &mtime), 1);
+	EXPECT_EQ(is_dir, 0);
+	EXPECT_NEAR((double)mtime, (double)(plat_time() - 3600), 5.0);
+
+	ASSERT_EQ(plat_stat(w.path("d").c_str(), &is_dir, nullptr), 1);
+	EXPECT_EQ(is_dir, 1);
+	EXPECT_EQ(plat_stat(w.path("d").c_str(), nullptr, nullptr), 1);
+
+	is_dir = -1;
+	EXPECT_EQ(plat_stat(w.path("missing").c_str(), &is_dir, &mtime), 0);
+	EXPECT_EQ(is_dir, -1);
+	EXPECT_EQ(plat_stat(nullptr, &is_dir, &mtime), 0);
+
+	EXPECT_EQ(plat_exists(w.path("f").c_str()), 1);
+	EXPECT_EQ(plat_exists(w.path("d").c_str()), 1);
+	EXPECT_EQ(plat_exists(w.path("missing").c_str()), 0);
+	EXPECT_EQ(plat_exists(nullptr), 0);
+}
+
+TEST(PlatStat, FollowsLinks)
+{
+	if (!posix_target())
+		GTEST_SKIP() << "links are made on POSIX only";
+	harness::world w;
+	w.mkdir("d");
+	fs::create_directory_symlink(w.path("d"), w.path("ld"));
+	fs::create_symlink(w.path("gone"), w.path("dangling"));
+
+	int is_dir = 0;
+	EXPECT_EQ(plat_stat(w.path("ld").c_str(), &is_dir, nullptr), 1);
+	EXPECT_EQ(is_dir, 1);
+	EXPECT_EQ(plat_stat(w.path("dangling").c_str(), &is_dir, nullptr), 0);
+}
+
+TEST(PlatTime, AgreesWithTheRuntime)
+{
+	const int64_t before = (int64_t)std::time(nullptr);
+	const int64_t t = plat_time();
+	const int64_t after = (int64_t)std::time(nullptr);
+	EXPECT_GE(t, before);
+	EXPECT_LE(t, after);
+
+	const int64_t a = plat_clock_ms();
+	plat_sleep_ms(20);
+	EXPECT_GE(plat_clock_ms(), a + 10);
+}
+
+TEST(PlatCreateExcl, WritesBytesAsTheyAre)
+{
+	harness::world w;
+	const std::string bytes("a\r\nb\n\0\xff\x1a z", 10);
+	FILE *fp = plat_create_excl(w.path("new").c_str());
+	ASSERT_NE(fp, nullptr);
+	fwrite(bytes.data(), 1, bytes.size(), fp);
+	fclose(fp);
+	EXPECT_EQ(w.read("new"), bytes);
+}
+
+TEST(PlatCreateExcl, RefusesWhatAlreadyExists)
+{
+	harness::world w;
+	w.write("old", "keep");
+	w.mkdir("dir");
+
+	EXPECT_EQ(plat_create_excl(w.path("old").c_str()), nullptr);
+	EXPECT_EQ(w.read("old"), "keep");
+	EXPECT_EQ(plat_create_excl(w.path("dir").c_str()), nullptr);
+	EXPECT_EQ(plat_create_excl(w.path("no/such/dir/f").c_str()), nullptr);
+
+	if (posix_target()) {
+		/* A link, even one to nothing, is never written through. */
+		fs::create_symlink(w.path("target"), w.path("dangling"));
+		EXPECT_EQ(plat_create_excl(w.path("dangling").c_str()), nullptr);
+		EXPECT_FALSE(w.exists("target"));
+		fs::create_symlink(w.path("old"), w.path("link"));
+		EXPECT_EQ(plat_create_excl(w.path("link").c_str()), nullptr);
+		EXPECT_EQ(w.read("old"), "keep");
+	}
+}
+
+TEST(PlatRenameReplace, ReplacesTheTarget)
+{
+	harness::world w;
+	w.write("tmp", "new");
+	w.write("cache", "old");
+
+	EXPECT_EQ(plat_rename_replace(w.path("tmp").c_str(), w.path("cache").c_str()), 1);
+	EXPECT_EQ(w.read("cache"), "new");
+	EXPECT_FALSE(w.exists("tmp"));
+
+	w.write("tmp2", "fresh");
+	EXPECT_EQ(plat_rename_replace(w.path("tmp2").c_str(), w.path("absent").c_str()), 1);
+	EXPECT_EQ(w.read("absent"), "fresh");
+
+	EXPECT_EQ(plat_rename_replace(w.path("missing").c_str(), w.path("cache").c_str()), 0);
+	EXPECT_EQ(w.read("cache"), "new");
+}
+
+TEST(PlatSetenv, SetsAndRemoves)
+{
+	env_guard g({ "QV_PLAT_TEST" });
+
+	ASSERT_EQ(plat_setenv("QV_PLAT_TEST", "one two"), 1);
+	ASSERT_NE(std::getenv("QV_PLAT_TEST"), nullptr);
+	EXPECT_STREQ(std::getenv("QV_PLAT_TEST"), "one two");
+	ASSERT_EQ(plat_setenv("QV_PLAT_TEST", nullptr), 1);
+	EXPECT_EQ(std::getenv("QV_PLAT_TEST"), nullptr);
+}
+
+TEST(PlatFolders, ReadTheirVariablesAndCut)
+{
+	env_guard g({ "USERPROFILE", "LOCALAPPDATA", "HOME", "XDG_DATA_HOME" });
+	char out[16];
+
+	plat_setenv("USERPROFILE", "/profile");
+	plat_setenv("LOCALAPPDATA", "/local");
+	EXPECT_EQ(plat_userprofile(out, sizeof(out)), 1);
+	EXPECT_STREQ(out, "/profile");
+	EXPECT_EQ(plat_localappdata(out, sizeof(out)), 1);
+	EXPECT_STREQ(out, "/local");
+
+	plat_setenv("USERPROFILE", "/a/rather/long/profile/path");
+	EXPECT_EQ(plat_userprofile(out, sizeof(out)), 1);
+	EXPECT_STREQ(out, "/a/rather/long/");
+
+	/* A canary past a short capacity stays untouched. */
+	char small[6];
+	small[5] = '#';
+	EXPECT_EQ(plat_userprofile(small, 5), 1);
+	EXPECT_STREQ(small, "/a/r");
+	EXPECT_EQ(small[5], '#');
+}
+
+TEST(PlatFolders, FallBackOnPosixOnly)
+{
+	env_guard g({ "USERPROFILE", "LOCALAPPDATA", "HOME", "XDG_DATA_HOME" });
+	char out[64];
+
+	plat_setenv("USERPROFILE", nullptr);
+	plat_setenv("LOCALAPPDATA", nullptr);
+	plat_setenv("XDG_DATA_HOME", nullptr);
+	plat_setenv("HOME", "/home/u");
+	if (posix_target()) {
+		EXPECT_EQ(plat_userprofile(out, sizeof(out)), 1);
+		EXPECT_STREQ(out, "/home/u");
+		EXPECT_EQ(plat_localappdata(out, sizeof(out)), 1);
+		EXPECT_STREQ(out, "/home/u/.local/share");
+		plat_setenv("XDG_DATA_HOME", "/xdg");
+		plat_setenv("LOCALAPPDATA", "");
+		EXPECT_EQ(plat_localappdata(out, sizeof(out)), 1);
+		EXPECT_STREQ(out, "/xdg");
+		plat_setenv("HOME", nullptr);
+		plat_setenv("XDG_DATA_HOME", nullptr);
+	}
+	EXPECT_EQ(plat_userprofile(out, sizeof(out)), 0);
+	EXPECT_STREQ(out, "");
+	EXPECT_EQ(plat_localappdata(out, sizeof(out)), 0);
+	EXPECT_STREQ(out, "");
+}
