@@ -34,9 +34,10 @@ test('the page served through lighttpd shows the session metrics', async () => {
     const rows = await page.locator('#card .sg-row').allTextContents();
     assert.deepEqual(rows.slice(0, 3), ['run 2   queue 1   max 64', 'tg 84.6 t/s   pp 1834 t/s   gen 42 t/s',
       'KV  28K/66K (42%)   ctx 33K']);
-    assert.deepEqual(host.metricsArgs(), [ENDPOINT]);
-    assert.deepEqual(statuses.map((s) => s[1]), [200, 200, 200]);
-    assert.deepEqual(statuses.map((s) => s[0]), [`?pwd=${PASSWORD}&id=demo`, `?pwd=${PASSWORD}&action=sessions`,
+    // A slow run may see a timer poll too; the first three are fixed.
+    assert.ok(host.metricsArgs().length >= 1 && host.metricsArgs().every((a) => a === ENDPOINT), host.metricsArgs().join());
+    assert.ok(statuses.every((s) => s[1] === 200), JSON.stringify(statuses));
+    assert.deepEqual(statuses.slice(0, 3).map((s) => s[0]), [`?pwd=${PASSWORD}&id=demo`, `?pwd=${PASSWORD}&action=sessions`,
       `?pwd=${PASSWORD}&action=metrics&id=demo`]);
   } finally {
     await page.close();

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "page/page.h"
-#include "util/capture.h"
 
 static const char header[] =
 	"Content-Type: text/html; charset=utf-8\r\n"
@@ -73,12 +72,6 @@ TEST(PageEmbed, ResponseIsHeaderAndAssembledSources)
 	doc = inline_refs(doc, "@import url(", ");", "", "");
 	EXPECT_TRUE(embedded() == header + doc)
 		<< "the embedded page differs from the sources; rebuild";
-}
-
-TEST(PageEmbed, WriterSendsTheWholeResponse)
-{
-	std::string out = capture_output([] { page_write(); });
-	EXPECT_TRUE(out == embedded());
 	EXPECT_EQ(memchr(page_response, 0, page_response_len), nullptr);
 }
 

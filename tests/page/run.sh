@@ -13,5 +13,10 @@ QV_BUILD_DIR=$(cd "$1" && pwd)
 export QV_BUILD_DIR
 cd "$(dirname "$0")"
 
+# The lock file names versions and hashes only, never a download address.
+if grep -q '"resolved"' package-lock.json; then
+	echo "run.sh: package-lock.json holds download addresses" >&2
+	exit 1
+fi
 npm ci --no-audit --no-fund --loglevel=error >&2
 exec node --test --test-reporter=tap format.test.mjs served.test.mjs theme.test.mjs client.test.mjs e2e.test.mjs
