@@ -1,0 +1,424 @@
+/*
+ * From the server's answers to the output object. Each figure has a first
+ * source and fallbacks for the generations that lack it: the metrics page
+ * when the server runs with --enable-metrics, else the load routes and the
+ * server information, whose shape changed from one flat object (early 2025)
+ * to a list with one entry per data-parallel rank.
+ */
+#include <cmath>
+
+#include "sglang_metrics.h"
+
+namespace sgm {
+
+using json = nlohmann::json;
+using ojson = nlohmann::ordered_json;
+
+namespace {
+
+const json *member(const json *j, const char *key)
+{
+	if (j == nullptr || !j->is_object())
+		return nullptr;
+	auto it = j->find(key);
+	return it == j->end() ? nullptr : &*it;
+}
+
+std::optional<double> number(const json *j)
+{
+	if (j == nullptr || !j->is_number())
+		return std::nullopt;
+	double v = j->get<double>();
+	return std::isfinite(v) ? std::optional<double>(v) : std::nullopt;
+}
+
+std::optional<double> number(const json *j, const char *key)
+{
+	return number(member(j, key));
+}
+
+/* Sum, or mean, of f over the elements of an array; none when no element
+ * gives a value. */
+template <typename F>
+std::optional<double> sum_each(const json *array, F f)
+{
+	if (array == nullptr || !array->is_array())
+		return std::nullopt;
+	std::optional<double> sum;
+	for (const json &e : *array)
+		if (std::optional<double> v = f(e))
+			sum = sum.value_or(0) + *v;
+	return sum;
+}
+
+template <typename F>
+std::optional<double> mean_each(const json *array, F f)
+{
+	if (array == nullptr || !array->is_array())
+		return std::nullopt;
+	double sum = 0;
+	int n = 0;
+	for (const json &e : *array)
+		if (std::optional<double> v = f(e)) {
+			sum += *v;
+			n++;
+		}
+	return n > 0 ? std::optional<double>(sum / n) : std::nullopt;
+}
+
+/* The first entry of /v1/models that is a base model, not a LoRA adapter. */
+const json *base_model_entry(const json *models)
+{
+	const json *data = member(models, "data");
+	if (data == nullptr || !data->is_array())
+		return nullptr;
+	for (const json &e : *data) {
+		const json *parent = member(&e, "parent");
+		const json *id = member(&e, "id");
+		if ((parent == nullptr || parent->is_null()) && id != nullptr && id->is_string())
+			return &e;
+	}
+	return nullptr;
+}
+
+std::optional<json> parse_json(const Route &r)
+{
+	if (!r.ok())
+		return std::nullopt;
+	json j = json::parse(r.result.body, nullptr, false);
+	if (j.is_discarded())
+		return std::nullopt;
+	return j;
+}
+
+/* The model label of the first SGLang sample that has one; the first
+ * generation's "name" counts only outside the function-latency family. */
+std::string model_from_labels(const Scrape &scrape)
+{
+	for (const Family &f : scrape.families) {
+		if (f.name.compare(0, 7, "sglang:") != 0)
+			continue;
+		for (const Sample &s : f.samples) {
+			if (const std::string *m = label_of(s, "model_name"))
+				return *m;
+			if (f.name != "sglang:func_latency_seconds")
+				if (const std::string *m = label_of(s, "name"))
+					return *m;
+		}
+	}
+	return {};
+}
+
+bool looks_like_html(const Route &r)
+{
+	const std::string &b = r.result.body;
+	std::size_t i = b.find_first_not_of(" \t\r\n");
+	return r.ok() && i != std::string::npos && b[i] == '<';
+}
+
+double round6(double v)
+{
+	return std::fabs(v) < 1e12 ? std::round(v * 1e6) / 1e6 : v;
+}
+
+/* The output object under construction; members without a value, or with
+ * one that JSON cannot hold, are left out rather than written as null. */
+struct Output {
+	ojson j = ojson::object();
+
+	void real(const char *key, std::optional<double> v)
+	{
+		if (v && std::isfinite(*v))
+			j[key] = round6(*v);
+	}
+	void whole(const char *key, std::optional<double> v)
+	{
+		if (v && std::isfinite(*v) && std::fabs(*v) < 9.2e18)
+			j[key] = static_cast<int64_t>(std::llround(*v));
+	}
+};
+
+std::optional<double> counter_of(const SampleSet &s, const char *key)
+{
+	auto it = s.counters.find(key);
+	return it == s.counters.end() ? std::nullopt : std::optional<double>(it->second);
+}
+
+const Histogram *histogram_of(const SampleSet &s, const char *key)
+{
+	auto it = s.histograms.find(key);
+	return it == s.histograms.end() ? nullptr : &it->second;
+}
+
+} // namespace
+
+ServerView read_probe(const ProbeResult &probe)
+{
+	ServerView v;
+	v.models = parse_json(probe.models);
+	v.server_info = parse_json(probe.server_info);
+	v.model_info = parse_json(probe.model_info);
+	if (probe.loads.path == "/v1/loads")
+		v.loads = parse_json(probe.loads);
+	else
+		v.get_load = parse_json(probe.loads);
+	if (probe.metrics.ok()) {
+		Scrape s = parse_prometheus(probe.metrics.result.body);
+		if (s.has_sglang())
+			v.scrape = std::move(s);
+	}
+
+	const json *models = v.models ? &*v.models : nullptr;
+	const json *info = v.server_info ? &*v.server_info : nullptr;
+	const json *minfo = v.model_info ? &*v.model_info : nullptr;
+	if (const json *e = base_model_entry(models))
+		v.model = (*e)["id"].get<std::string>();
+	else if (const json *n = member(info, "served_model_name"); n != nullptr && n->is_string())
+		v.model = n->get<std::string>();
+	else if (const json *p = member(minfo, "model_path"); p != nullptr && p->is_string())
+		v.model = p->get<std::string>();
+	else if (v.scrape)
+		v.model = model_from_labels(*v.scrape);
+	return v;
+}
+
+std::string not_sglang_reason(const ServerView &view, const ProbeResult &probe)
+{
+	if (view.scrape)
+		return {};
+	const json *info = view.server_info ? &*view.server_info : nullptr;
+	if (member(info, "served_model_name") != nullptr || member(info, "model_path") != nullptr)
+		return {};
+	const json *loads = view.loads ? &*view.loads : nullptr;
+	if (const json *l = member(loads, "loads"); l != nullptr && l->is_array())
+		return {};
+	if (looks_like_html(probe.models) || looks_like_html(probe.server_info) ||
+	    looks_like_html(probe.metrics))
+		return "not an SGLang server: it answers with web pages";
+	if (info != nullptr && (member(info, "prefill") != nullptr || member(info, "decode") != nullptr))
+		return "not an SGLang server: this looks like a router in front of servers";
+	return "not an SGLang server: no SGLang metrics, server information or loads";
+}
+
+SampleSet current_samples(const ServerView &view, int64_t t_ms)
+{
+	SampleSet now;
+	now.t_ms = t_ms;
+	if (!view.scrape)
+		return now;
+	const Scrape &sc = *view.scrape;
+	auto counter = [&](const char *name) {
+		return counter_sum(keep_model(sc.select(name, {MetricType::counter, MetricType::untyped}),
+					      view.model));
+	};
+	auto put = [&](const char *key, std::optional<double> v) {
+		if (v)
+			now.counters[key] = *v;
+	};
+	put("prompt", counter("sglang:prompt_tokens_total"));
+	put("generation", counter("sglang:generation_tokens_total"));
+	put("cached", counter("sglang:cached_tokens_total"));
+	std::optional<double> requests = counter("sglang:num_requests_total");
+	if (!requests)
+		if (auto e2e = read_histogram(sc, "sglang:e2e_request_latency_seconds", view.model, false))
+			requests = e2e->count;
+	put("requests", requests);
+
+	auto hist = [&](const char *key, std::initializer_list<const char *> names, bool scheduler) {
+		for (const char *name : names)
+			if (auto h = read_histogram(sc, name, view.model, scheduler)) {
+				now.histograms[key] = std::move(*h);
+				return;
+			}
+	};
+	hist("ttft", {"sglang:time_to_first_token_seconds"}, false);
+	/* Inter-token latency replaced time per output token in 2025. */
+	hist("itl", {"sglang:inter_token_latency_seconds", "sglang:time_per_output_token_seconds"}, false);
+	/* Queue time: the 2025 scheduler histogram, or the 2024 waiting time. */
+	hist("queue", {"sglang:queue_time_seconds", "sglang:waiting_request_latency_seconds"}, true);
+	return now;
+}
+
+ojson derive_output(const std::string &url, const ServerView &view, const SampleSet &now,
+		    const Window &window)
+{
+	Output out;
+	out.j["url"] = url;
+	out.j["model"] = view.model;
+
+	const json *models = view.models ? &*view.models : nullptr;
+	const json *info = view.server_info ? &*view.server_info : nullptr;
+	const json *states = member(info, "internal_states");
+	const json *loads = member(view.loads ? &*view.loads : nullptr, "loads");
+	const json *get_load = view.get_load && view.get_load->is_array() ? &*view.get_load : nullptr;
+	const Scrape *sc = view.scrape ? &*view.scrape : nullptr;
+
+	auto gauge = [&](const char *name) {
+		if (sc == nullptr)
+			return std::vector<const Sample *>();
+		return keep_model(sc->select(name, {MetricType::gauge, MetricType::untyped}), view.model);
+	};
+	auto gsum = [&](const char *name) { return gauge_sum(gauge(name)); };
+	auto gmean = [&](const char *name) { return gauge_mean(gauge(name)); };
+	auto each = [](const char *key) {
+		return [key](const json &e) { return number(&e, key); };
+	};
+	auto first = [](std::initializer_list<std::optional<double>> options) {
+		for (const auto &o : options)
+			if (o)
+				return o;
+		return std::optional<double>();
+	};
+
+	/* Before mid-2025 the data-parallel ranks shared one label set, so the
+	 * gauges then show one arbitrary rank; the server information has all. */
+	std::vector<const Sample *> gen = gauge("sglang:gen_throughput");
+	bool shared_dp_labels = !gen.empty() && label_of(*gen.front(), "dp_rank") == nullptr &&
+				number(info, "dp_size").value_or(1) > 1;
+
+	out.whole("num_running_reqs",
+		  first({gsum("sglang:num_running_reqs"), gsum("sglang:num_requests_running"),
+			 sum_each(loads, each("num_running_reqs")),
+			 sum_each(get_load, [](const json &e) -> std::optional<double> {
+				 auto all = number(&e, "num_reqs");
+				 auto waiting = number(&e, "num_waiting_reqs");
+				 if (!all || !waiting)
+					 return std::nullopt;
+				 return *all - *waiting;
+			 })}));
+	out.whole("num_queue_reqs",
+		  first({gsum("sglang:num_queue_reqs"), gsum("sglang:num_requests_waiting"),
+			 sum_each(loads, each("num_waiting_reqs")),
+			 sum_each(get_load, each("num_waiting_reqs"))}));
+	out.whole("max_running_reqs",
+		  first({sum_each(states, each("effective_max_running_requests_per_dp")),
+			 sum_each(loads, each("max_running_requests")),
+			 gsum("sglang:max_running_requests"), number(info, "max_running_requests")}));
+
+	std::optional<double> info_gen =
+		first({sum_each(states, each("last_gen_throughput")), number(info, "last_gen_throughput")});
+	out.real("gen_throughput", shared_dp_labels
+					   ? first({info_gen, gauge_sum(gen)})
+					   : first({gauge_sum(gen), info_gen}));
+
+	/* Rates over the window: tokens of the requests that finished in it. */
+	const SampleSet *base = window.base ? &*window.base : nullptr;
+	auto delta = [&](const char *key) -> std::optional<double> {
+		auto a = base ? counter_of(*base, key) : std::nullopt;
+		auto b = counter_of(now, key);
+		if (!a || !b)
+			return std::nullopt;
+		return *b - *a;
+	};
+	if (base != nullptr && window.seconds > 0) {
+		if (auto d = delta("prompt"))
+			out.real("pp_tok_s", *d / window.seconds);
+		if (auto d = delta("generation"))
+			out.real("gen_tok_s", *d / window.seconds);
+	}
+
+	std::optional<double> used = first({gsum("sglang:num_used_tokens"),
+					    sum_each(loads, each("num_used_tokens"))});
+	std::optional<double> capacity = first(
+		{gsum("sglang:max_total_num_tokens"),
+		 sum_each(states, [](const json &e) {
+			 return number(member(&e, "memory_usage"), "token_capacity");
+		 }),
+		 sum_each(loads, each("max_total_num_tokens")), number(info, "max_total_num_tokens")});
+	std::optional<double> usage;
+	/* The gauge is rounded to two places in several versions. */
+	if (used && capacity && *capacity > 0)
+		usage = *used / *capacity;
+	out.real("token_usage", first({usage, gmean("sglang:token_usage"),
+				       mean_each(loads, each("token_usage"))}));
+	out.whole("num_used_tokens", used);
+	out.whole("max_total_num_tokens", capacity);
+	out.whole("context_len", first({number(base_model_entry(models), "max_model_len"),
+					number(info, "context_length"), gmean("sglang:context_len")}));
+
+	/* The gauge is the last prefill batch's ratio (in percent in 2024) and
+	 * reads 0 after every decode log; the counters give the window's. */
+	std::optional<double> hit;
+	if (auto dp = delta("prompt"); dp && *dp > 0)
+		if (auto dc = delta("cached"))
+			hit = *dc / *dp;
+	if (!hit) {
+		std::vector<const Sample *> g = gauge("sglang:cache_hit_rate");
+		hit = gauge_mean(g);
+		if (hit && !g.empty() && label_of(*g.front(), "model_name") == nullptr &&
+		    label_of(*g.front(), "name") != nullptr)
+			*hit /= 100.0;
+	}
+	out.real("cache_hit_rate", hit);
+	auto cached = counter_of(now, "cached");
+	auto prompt = counter_of(now, "prompt");
+	if (cached && prompt && *prompt > 0)
+		out.real("cache_hit_rate_lifetime", *cached / *prompt);
+
+	const json *algo = member(info, "speculative_algorithm");
+	std::optional<double> accept_len = first(
+		{gmean("sglang:spec_accept_length"), mean_each(states, each("avg_spec_accept_length")),
+		 number(info, "avg_spec_accept_length"), mean_each(loads, [](const json &e) {
+			 return number(member(&e, "speculative"), "accept_length");
+		 })});
+	bool speculative = algo != nullptr && algo->is_string();
+	/* Without the server information only a working draft model shows. */
+	if (info == nullptr && accept_len && *accept_len > 0)
+		speculative = true;
+	if (speculative) {
+		if (algo != nullptr && algo->is_string())
+			out.j["spec_algo"] = algo->get<std::string>();
+		out.real("spec_accept_length", accept_len);
+		std::optional<double> rate = gmean("sglang:spec_accept_rate");
+		if (!rate && accept_len) {
+			std::optional<double> drafts = number(info, "speculative_num_draft_tokens");
+			if (!drafts)
+				if (auto steps = number(info, "speculative_num_steps"))
+					drafts = *steps + 1;
+			if (drafts && *drafts > 0)
+				rate = *accept_len / *drafts;
+		}
+		out.real("spec_accept_rate", rate);
+	}
+
+	/* Mean latencies: over the window when it saw observations, else over
+	 * the server's lifetime. */
+	auto mean_ms = [&](const char *key) -> std::optional<double> {
+		const Histogram *h = histogram_of(now, key);
+		if (h == nullptr)
+			return std::nullopt;
+		const Histogram *old = base ? histogram_of(*base, key) : nullptr;
+		if (old != nullptr && old->family == h->family && h->count - old->count > 0)
+			return 1000.0 * (h->sum - old->sum) / (h->count - old->count);
+		if (h->count > 0)
+			return 1000.0 * h->sum / h->count;
+		return std::nullopt;
+	};
+	out.real("itl_ms", mean_ms("itl"));
+	out.real("ttft_ms", mean_ms("ttft"));
+	out.real("queue_ms", mean_ms("queue"));
+
+	out.whole("requests_total", counter_of(now, "requests"));
+	out.whole("prompt_tokens_total", prompt);
+	out.whole("generation_tokens_total", counter_of(now, "generation"));
+
+	if (base != nullptr) {
+		for (const char *key : {"ttft", "itl", "queue"}) {
+			const Histogram *h = histogram_of(now, key);
+			const Histogram *old = histogram_of(*base, key);
+			if (h == nullptr || old == nullptr || old->family != h->family)
+				continue;
+			std::string k(key);
+			if (auto p = histogram_quantile(0.5, *h, old))
+				out.real((k + "_p50_ms").c_str(), *p * 1000.0);
+			if (auto p = histogram_quantile(0.95, *h, old))
+				out.real((k + "_p95_ms").c_str(), *p * 1000.0);
+		}
+		out.j["window_s"] = std::round(window.seconds * 1000.0) / 1000.0;
+	}
+	if (window.restarted)
+		out.j["restarted"] = true;
+	return out.j;
+}
+
+} // namespace sgm

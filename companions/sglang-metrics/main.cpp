@@ -1,0 +1,142 @@
+/*
+ * quorvane-sglang-metrics URL
+ *
+ * Probes the SGLang server at URL and prints one JSON object on one line:
+ * its figures, with "url" in the form the plug-in's cache compares (trailing
+ * "/" removed, then one trailing "/v1") and "model" always. Exit status 0.
+ * When the server cannot be read (refused, no answer in time, an API key
+ * needed, not SGLang) the object holds "url", "model" and "error" instead,
+ * a one-line message goes to standard error, and the exit status is 1.
+ *
+ * Environment:
+ *   SGLANG_API_KEY         sent as a Bearer token on every request; never printed
+ *   XDG_CACHE_HOME, HOME   where the recent samples of each server are kept
+ *   QUORVANE_TEST_CLOCK_MS for tests: the clock, in milliseconds, that the
+ *                          windowed figures are measured with
+ */
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <strings.h>
+
+#include <curl/curl.h>
+
+#include "metrics/metrics.h"
+#include "sglang_metrics.h"
+
+namespace {
+
+const char kUsage[] = "usage: quorvane-sglang-metrics URL\n";
+
+/* Global libcurl set-up for the life of main. */
+struct CurlGlobal {
+	CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+	~CurlGlobal() { curl_global_cleanup(); }
+	CurlGlobal(const CurlGlobal &) = delete;
+	CurlGlobal &operator=(const CurlGlobal &) = delete;
+};
+
+void print(const nlohmann::ordered_json &j)
+{
+	/* Bytes that are not UTF-8 (a model name, say) must not stop the output. */
+	std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+	std::fputs(text.c_str(), stdout);
+	std::fputc('\n', stdout);
+	std::fflush(stdout);
+}
+
+int fail(const std::string &url, const std::string &model, const std::string &error)
+{
+	nlohmann::ordered_json j;
+	j["url"] = url;
+	j["model"] = model;
+	j["error"] = error;
+	print(j);
+	std::fprintf(stderr, "quorvane-sglang-metrics: %s\n", error.c_str());
+	return 1;
+}
+
+int64_t clock_ms()
+{
+	if (const char *t = std::getenv("QUORVANE_TEST_CLOCK_MS"); t != nullptr && t[0] != '\0')
+		return std::strtoll(t, nullptr, 10);
+	using namespace std::chrono;
+	return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool starts_with_nocase(const std::string &s, const char *prefix)
+{
+	return strncasecmp(s.c_str(), prefix, std::strlen(prefix)) == 0;
+}
+
+/* Why the model list gave no answer that lets the probe go on, or "". */
+std::string models_failure(const sgm::Route &r, bool have_key)
+{
+	const sgm::HttpResult &res = r.result;
+	if (res.timed_out)
+		return "no answer from " + r.path + " within " +
+		       std::to_string(sgm::kProbeBudgetMs / 1000) + " s";
+	if (!res.transport_ok)
+		return "cannot reach the server: " + res.error;
+	if (res.status == 401 || res.status == 403)
+		return "HTTP " + std::to_string(res.status) + " from " + r.path +
+		       (have_key ? ": the server refused the API key in SGLANG_API_KEY"
+				 : ": server requires an API key (set SGLANG_API_KEY)");
+	return {};
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+		std::fputs(kUsage, stdout);
+		return 0;
+	}
+	if (argc != 2) {
+		std::fputs(kUsage, stderr);
+		return 2;
+	}
+
+	/* The comparison form comes from the plug-in's own code, so the two
+	 * can never disagree about it. */
+	char norm[ENDPOINT_NORM_CAP];
+	normalize_endpoint(argv[1], norm);
+	const std::string url = norm;
+	if (!starts_with_nocase(url, "http://") && !starts_with_nocase(url, "https://"))
+		return fail(url, "", "invalid url (must be http:// or https://)");
+	/* Routes go after the path; a query or fragment has no place there. */
+	std::string base = url.substr(0, url.find_first_of("?#"));
+	while (!base.empty() && base.back() == '/')
+		base.pop_back();
+
+	const char *key_env = std::getenv("SGLANG_API_KEY");
+	const std::string key = key_env != nullptr ? key_env : "";
+
+	CurlGlobal curl;
+	sgm::ProbeResult probe = sgm::probe_server(base, key);
+	std::string why = models_failure(probe.models, !key.empty());
+	if (!why.empty())
+		return fail(url, "", why);
+	sgm::ServerView view = sgm::read_probe(probe);
+	why = sgm::not_sglang_reason(view, probe);
+	if (!why.empty())
+		return fail(url, view.model, why);
+
+	sgm::SampleSet now = sgm::current_samples(view, clock_ms());
+	sgm::Window window;
+	if (!now.counters.empty() || !now.histograms.empty()) {
+		std::string path = sgm::state_path(url);
+		if (!path.empty()) {
+			sgm::State state = sgm::load_state(path, url);
+			window = sgm::update_window(state, now);
+			/* A state that cannot be kept costs the next window, no more. */
+			sgm::save_state(path, state);
+		}
+	}
+	print(sgm::derive_output(url, view, now, window));
+	return 0;
+}

@@ -1,0 +1,96 @@
+/*
+ * Which routes of the server are asked, and when. Every SGLang generation
+ * answers some of them: /server_info and /model_info replaced their /get_
+ * forms in late 2025 (which still answer), /metrics exists only with
+ * --enable-metrics, /v1/loads replaced /get_load in 2026. The first requests
+ * go out together; a route that answers 404 passes to its older name, and
+ * the load routes are asked only when there are no metrics to read.
+ */
+#include <array>
+
+#include "sglang_metrics.h"
+
+namespace sgm {
+
+namespace {
+
+enum Tag { T_MODELS, T_SERVER_INFO, T_METRICS, T_LOADS, T_MODEL_INFO, T_COUNT };
+
+/* The routes of each tag, newest name first. */
+const std::array<std::vector<const char *>, T_COUNT> kRoutes = {{
+	{"/v1/models"},
+	{"/server_info", "/get_server_info"},
+	{"/metrics"},
+	{"/v1/loads", "/get_load"},
+	{"/model_info", "/get_model_info"},
+}};
+
+Route &route_of(ProbeResult &p, int tag)
+{
+	switch (tag) {
+	case T_MODELS:
+		return p.models;
+	case T_SERVER_INFO:
+		return p.server_info;
+	case T_METRICS:
+		return p.metrics;
+	case T_LOADS:
+		return p.loads;
+	default:
+		return p.model_info;
+	}
+}
+
+} // namespace
+
+ProbeResult probe_server(const std::string &base, const std::string &api_key)
+{
+	ProbeResult result;
+	Fetcher fetcher(kProbeBudgetMs);
+	std::array<std::size_t, T_COUNT> step{};
+
+	auto ask = [&](int tag) {
+		const char *path = kRoutes[tag][step[tag]];
+		std::vector<std::string> headers;
+		/* The metrics page in the classic text format, never compressed. */
+		headers.push_back(tag == T_METRICS ? "Accept: text/plain" : "Accept: application/json");
+		if (!api_key.empty())
+			headers.push_back("Authorization: Bearer " + api_key);
+		route_of(result, tag).path = path;
+		fetcher.get(tag, base + path, headers);
+	};
+
+	ask(T_MODELS);
+	ask(T_SERVER_INFO);
+	ask(T_METRICS);
+	for (;;) {
+		auto done = fetcher.wait();
+		if (done.empty())
+			break;
+		for (auto &d : done) {
+			int tag = d.first;
+			Route &r = route_of(result, tag);
+			r.result = std::move(d.second);
+			if (r.result.transport_ok && r.result.status == 404 &&
+			    step[tag] + 1 < kRoutes[tag].size()) {
+				step[tag]++;
+				ask(tag);
+				continue;
+			}
+			/* The model list answers on every generation: without it, or
+			 * refused for want of a key, the other answers do not matter. */
+			if (tag == T_MODELS && (!r.result.transport_ok || r.result.status == 401 ||
+						r.result.status == 403))
+				return result;
+			if (tag == T_METRICS && !r.ok())
+				ask(T_LOADS);
+			if ((tag == T_MODELS || tag == T_SERVER_INFO) && !result.model_info.asked() &&
+			    result.models.result.transport_ok && !result.models.ok() &&
+			    result.server_info.result.transport_ok && !result.server_info.ok())
+				ask(T_MODEL_INFO);
+		}
+	}
+	return result;
+}
+
+} // namespace sgm
