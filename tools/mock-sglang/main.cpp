@@ -1,0 +1,186 @@
+/*
+ * mock-sglang [options] FIXTURE_DIR
+ * mock-sglang --live [options]
+ *
+ * Listens on 127.0.0.1 only, prints the port it listens on as one line on
+ * standard output, and runs until SIGINT, SIGTERM or SIGHUP.
+ *
+ * Options:
+ *   --port N             listen on port N (default: any free port)
+ *   --api-key KEY        require KEY on the guarded routes (default: the
+ *                        "api_key" of the fixture's server information)
+ *   --no-key             require no key, whatever the fixture says
+ *   --metrics-need-key   guard /metrics too, as servers before Feb 2025 did
+ *   --scrapes A,B,...    fixture files served on successive /metrics calls,
+ *                        the last one from then on (default: metrics.txt,
+ *                        then metrics_t5.txt when present)
+ *   --openmetrics FILE   served for "Accept: application/openmetrics-text"
+ *   --delay-ms N         wait N ms before every answer (a slow server)
+ *   --html               answer every route with a web page (not SGLang)
+ *   --model NAME         served model name of the live server
+ */
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <thread>
+
+#include <httplib.h>
+
+#include "mock.h"
+
+namespace mock {
+
+bool key_accepted(const httplib::Request &req, const std::string &key, bool metrics_need_key)
+{
+	if (key.empty())
+		return true;
+	const std::string &p = req.path;
+	if (p.compare(0, 7, "/health") == 0 || p.compare(0, 6, "/ready") == 0 ||
+	    (!metrics_need_key && p.compare(0, 8, "/metrics") == 0))
+		return true;
+	std::string auth = req.get_header_value("Authorization");
+	if (auth.size() > 7 && strncasecmp(auth.c_str(), "bearer ", 7) == 0 && auth.substr(7) == key)
+		return true;
+	return req.get_header_value("x-api-key") == key;
+}
+
+void not_found(httplib::Response &res)
+{
+	res.status = 404;
+	res.set_content("{\"detail\":\"Not Found\"}", "application/json");
+}
+
+} // namespace mock
+
+namespace {
+
+void usage()
+{
+	std::fputs("usage: mock-sglang [--port N] [--api-key KEY | --no-key] [--metrics-need-key]\n"
+		   "                   [--scrapes A,B,...] [--openmetrics FILE] [--delay-ms N]\n"
+		   "                   [--html] FIXTURE_DIR\n"
+		   "       mock-sglang --live [--port N] [--api-key KEY] [--delay-ms N] [--model NAME]\n",
+		   stderr);
+}
+
+std::vector<std::string> split_commas(const std::string &s)
+{
+	std::vector<std::string> out;
+	std::size_t start = 0;
+	while (start <= s.size()) {
+		std::size_t comma = s.find(',', start);
+		std::string part = s.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+		if (!part.empty())
+			out.push_back(part);
+		if (comma == std::string::npos)
+			break;
+		start = comma + 1;
+	}
+	return out;
+}
+
+/* Reads the options; false on a usage error. */
+bool parse_args(int argc, char **argv, mock::Options &opt)
+{
+	for (int i = 1; i < argc; i++) {
+		std::string a = argv[i];
+		auto value = [&](std::string &out) {
+			if (i + 1 >= argc)
+				return false;
+			out = argv[++i];
+			return true;
+		};
+		std::string v;
+		if (a == "--live") {
+			opt.live = true;
+		} else if (a == "--port" && value(v)) {
+			opt.port = std::atoi(v.c_str());
+		} else if (a == "--api-key" && value(v)) {
+			opt.api_key = v;
+			opt.key_from_fixture = false;
+		} else if (a == "--no-key") {
+			opt.api_key.clear();
+			opt.key_from_fixture = false;
+		} else if (a == "--metrics-need-key") {
+			opt.metrics_need_key = true;
+		} else if (a == "--scrapes" && value(v)) {
+			opt.scrapes = split_commas(v);
+		} else if (a == "--openmetrics" && value(v)) {
+			opt.openmetrics = v;
+		} else if (a == "--delay-ms" && value(v)) {
+			opt.delay_ms = std::atoi(v.c_str());
+		} else if (a == "--html") {
+			opt.html = true;
+		} else if (a == "--model" && value(v)) {
+			opt.model = v;
+		} else if (!a.empty() && a[0] != '-' && opt.fixture_dir.empty()) {
+			opt.fixture_dir = a;
+		} else {
+			return false;
+		}
+	}
+	return opt.live != !opt.fixture_dir.empty() || opt.html;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	mock::Options opt;
+	if (!parse_args(argc, argv, opt)) {
+		usage();
+		return 2;
+	}
+
+	/* The signals are taken by sigwait below; every thread made from here
+	 * on inherits the mask, so none of them is interrupted. */
+	sigset_t sigs;
+	sigemptyset(&sigs);
+	sigaddset(&sigs, SIGINT);
+	sigaddset(&sigs, SIGTERM);
+	sigaddset(&sigs, SIGHUP);
+	pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+
+	httplib::Server svr;
+	std::shared_ptr<mock::Simulator> sim;
+	if (opt.delay_ms > 0) {
+		int ms = opt.delay_ms;
+		svr.set_pre_routing_handler([ms](const httplib::Request &, httplib::Response &) {
+			std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+			return httplib::Server::HandlerResponse::Unhandled;
+		});
+	}
+	if (opt.html) {
+		svr.Get(R"(.*)", [](const httplib::Request &, httplib::Response &res) {
+			res.set_content("<!DOCTYPE html>\n<html><head><title>Welcome</title></head>"
+					"<body><h1>It works!</h1></body></html>\n",
+					"text/html; charset=utf-8");
+		});
+	} else if (opt.live) {
+		sim = std::make_shared<mock::Simulator>(opt);
+		mock::live_routes(svr, sim, opt);
+	} else if (!mock::fixture_routes(svr, opt)) {
+		return 1;
+	}
+	svr.set_error_handler([](const httplib::Request &, httplib::Response &res) {
+		if (res.status == 404 && res.body.empty())
+			mock::not_found(res);
+	});
+
+	int port = opt.port;
+	if (port > 0 ? !svr.bind_to_port("127.0.0.1", port) : (port = svr.bind_to_any_port("127.0.0.1")) <= 0) {
+		std::fprintf(stderr, "mock-sglang: cannot listen on 127.0.0.1:%d\n", opt.port);
+		return 1;
+	}
+	std::printf("%d\n", port);
+	std::fflush(stdout);
+
+	std::thread server([&svr] { svr.listen_after_bind(); });
+	int sig = 0;
+	sigwait(&sigs, &sig);
+	svr.stop();
+	server.join();
+	return 0;
+}
