@@ -1,0 +1,289 @@
+/*
+ * quorvane-tmux --list --output-json
+ *
+ * Lists the sessions of the user's tmux server as one JSON object on one
+ * line: {"sessions":[{"name":...,"worktree":...},...]}. A session's worktree
+ * is its user option @worktree when that is set, else the directory the
+ * session was started in.
+ *
+ * Exit status 0 with the list, also an empty one when no server is running;
+ * 1 with an empty list and a one-line message on standard error when tmux
+ * cannot be run or fails; 2 on a usage error.
+ *
+ * Environment:
+ *   QUORVANE_TMUX_SOCKET  the server's socket path (tmux -S); when unset,
+ *                         tmux picks its socket itself, which follows
+ *                         TMUX_TMPDIR and the TMUX variable of a session
+ */
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "util/util.h"
+
+extern char **environ;
+
+namespace {
+
+/* The plug-in waits 5 s for the listing; tmux answers in milliseconds
+ * unless its server hangs, and then an empty list is the better answer. */
+constexpr int kTmuxTimeoutMs = 4000;
+
+/* Fields of one session in the list-sessions format. Session names hold no
+ * control characters (tmux escapes them), and paths almost never do, so
+ * the unit separator parts the fields; the session id, "$" and digits,
+ * starts each record. */
+const char kSep = '\x1f';
+const char *const kFields[] = {"#{session_id}", "#{session_name}", "#{@worktree}", "#{session_path}"};
+
+struct Run {
+	bool started = false;
+	int error = 0;     /* why it could not be started */
+	bool timed_out = false;
+	int status = -1;   /* exit status, -1 when killed */
+	std::string out, err;
+};
+
+/* An open pipe's two ends, closed when it goes out of scope. */
+struct Pipe {
+	int fd[2] = {-1, -1};
+	Pipe() { (void)pipe2(fd, O_CLOEXEC); }
+	~Pipe()
+	{
+		for (int f : fd)
+			if (f >= 0)
+				close(f);
+	}
+	void close_write()
+	{
+		close(fd[1]);
+		fd[1] = -1;
+	}
+	bool ok() const { return fd[0] >= 0 && fd[1] >= 0; }
+};
+
+/* Runs tmux with args (and -S when a socket is set), collecting both output
+ * streams, bounded by kTmuxTimeoutMs. */
+Run run_tmux(const std::vector<std::string> &args)
+{
+	Run r;
+	std::vector<std::string> argv = {"tmux"};
+	if (const char *sock = std::getenv("QUORVANE_TMUX_SOCKET"); sock != nullptr && sock[0] != '\0') {
+		argv.push_back("-S");
+		argv.push_back(sock);
+	}
+	argv.insert(argv.end(), args.begin(), args.end());
+	std::vector<char *> cargv;
+	for (std::string &a : argv)
+		cargv.push_back(&a[0]);
+	cargv.push_back(nullptr);
+
+	Pipe out, err;
+	if (!out.ok() || !err.ok()) {
+		r.error = errno;
+		return r;
+	}
+	posix_spawn_file_actions_t fa;
+	posix_spawn_file_actions_init(&fa);
+	posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+	posix_spawn_file_actions_adddup2(&fa, out.fd[1], 1);
+	posix_spawn_file_actions_adddup2(&fa, err.fd[1], 2);
+	pid_t pid = 0;
+	r.error = posix_spawnp(&pid, "tmux", &fa, nullptr, cargv.data(), environ);
+	posix_spawn_file_actions_destroy(&fa);
+	if (r.error != 0)
+		return r;
+	r.started = true;
+	out.close_write();
+	err.close_write();
+
+	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTmuxTimeoutMs);
+	pollfd pfd[2] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
+	std::string *dest[2] = {&r.out, &r.err};
+	int open_streams = 2;
+	while (open_streams > 0) {
+		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+				    deadline - std::chrono::steady_clock::now()).count();
+		if (left <= 0) {
+			r.timed_out = true;
+			kill(pid, SIGKILL);
+			break;
+		}
+		int n = poll(pfd, 2, static_cast<int>(left));
+		if (n < 0 && errno != EINTR)
+			break;
+		for (int i = 0; i < 2 && n > 0; i++) {
+			if (pfd[i].fd < 0 || pfd[i].revents == 0)
+				continue;
+			char buf[4096];
+			ssize_t got = read(pfd[i].fd, buf, sizeof(buf));
+			if (got > 0) {
+				dest[i]->append(buf, static_cast<std::size_t>(got));
+			} else if (got == 0 || errno != EINTR) {
+				pfd[i].fd = -1;
+				open_streams--;
+			}
+		}
+	}
+	int wstatus = 0;
+	while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+	}
+	if (!r.timed_out && WIFEXITED(wstatus))
+		r.status = WEXITSTATUS(wstatus);
+	return r;
+}
+
+/* The first line of text, for a one-line message. */
+std::string first_line(const std::string &text)
+{
+	return text.substr(0, text.find('\n'));
+}
+
+/* Whether tmux failed only because no server is running on its socket. */
+bool no_server(const Run &r)
+{
+	const std::string &e = r.err;
+	return e.compare(0, 18, "no server running ") == 0 ||
+	       (e.compare(0, 20, "error connecting to ") == 0 &&
+		first_line(e).find("(No such file or directory)") != std::string::npos);
+}
+
+bool is_session_id(const std::string &s, std::size_t end)
+{
+	if (end < 2 || s[0] != '$')
+		return false;
+	for (std::size_t i = 1; i < end; i++)
+		if (s[i] < '0' || s[i] > '9')
+			return false;
+	return true;
+}
+
+std::vector<std::string> split(const std::string &s, char sep)
+{
+	std::vector<std::string> parts;
+	std::size_t start = 0;
+	for (;;) {
+		std::size_t at = s.find(sep, start);
+		parts.push_back(s.substr(start, at == std::string::npos ? std::string::npos : at - start));
+		if (at == std::string::npos)
+			return parts;
+		start = at + 1;
+	}
+}
+
+struct Session {
+	std::string name, worktree;
+};
+
+/* One field of one session, asked alone so that nothing can blur its end. */
+bool field_of(const std::string &id, const char *field, std::string &value)
+{
+	Run r = run_tmux({"display-message", "-p", "-t", id, field});
+	if (!r.started || r.status != 0)
+		return false;
+	value = r.out;
+	if (!value.empty() && value.back() == '\n')
+		value.pop_back();
+	return true;
+}
+
+void print_list(const std::vector<Session> &sessions)
+{
+	out_str("{\"sessions\":[");
+	for (std::size_t i = 0; i < sessions.size(); i++) {
+		out_str(i == 0 ? "{\"name\":" : ",{\"name\":");
+		json_print_str(sessions[i].name.c_str());
+		out_str(",\"worktree\":");
+		json_print_str(sessions[i].worktree.c_str());
+		out_str("}");
+	}
+	out_str("]}\n");
+	std::fflush(stdout);
+}
+
+int fail(const std::string &message)
+{
+	print_list({});
+	std::fprintf(stderr, "quorvane-tmux: %s\n", message.c_str());
+	return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	bool list = false, json = false;
+	for (int i = 1; i < argc; i++) {
+		if (std::strcmp(argv[i], "--list") == 0)
+			list = true;
+		else if (std::strcmp(argv[i], "--output-json") == 0)
+			json = true;
+		else
+			list = json = false, i = argc;
+	}
+	if (!list || !json) {
+		std::fputs("usage: quorvane-tmux --list --output-json\n", stderr);
+		return 2;
+	}
+
+	std::string format;
+	for (const char *f : kFields)
+		format += (format.empty() ? "" : std::string(1, kSep)) + f;
+	Run r = run_tmux({"list-sessions", "-F", format});
+	if (!r.started)
+		return fail(std::string("cannot run 'tmux': ") + std::strerror(r.error));
+	if (r.timed_out)
+		return fail("'tmux list-sessions' did not answer within " +
+			    std::to_string(kTmuxTimeoutMs / 1000) + " s");
+	if (r.status != 0) {
+		if (no_server(r)) {
+			print_list({});
+			return 0;
+		}
+		return fail("'tmux list-sessions' failed: " + first_line(r.err));
+	}
+
+	/* Records: a line that starts with a session id and a separator begins
+	 * one; any other line is the rest of a value that held a line feed. */
+	std::string text = r.out;
+	if (!text.empty() && text.back() == '\n')
+		text.pop_back();
+	std::vector<std::string> records;
+	if (!text.empty())
+		for (const std::string &line : split(text, '\n')) {
+			std::size_t sep = line.find(kSep);
+			if (sep != std::string::npos && is_session_id(line, sep))
+				records.push_back(line);
+			else if (!records.empty())
+				records.back() += "\n" + line;
+		}
+
+	std::vector<Session> sessions;
+	for (const std::string &rec : records) {
+		std::vector<std::string> f = split(rec, kSep);
+		std::string id = f[0];
+		if (f.size() != 4) {
+			/* A separator inside a path: ask for each field on its own. */
+			f.assign(4, std::string());
+			if (!field_of(id, kFields[1], f[1]) || !field_of(id, kFields[2], f[2]) ||
+			    !field_of(id, kFields[3], f[3]))
+				continue;
+		}
+		if (f[1].empty())
+			continue;
+		sessions.push_back({f[1], f[2].empty() ? f[3] : f[2]});
+	}
+	print_list(sessions);
+	return 0;
+}
