@@ -5,6 +5,7 @@
 var POLL_MS = 5000;      /* timer period */
 var STALE_S = 20;        /* a document older than this is shown as stale */
 var HOLD_MS = 15000;     /* failures keep the last good card this long */
+var REQUEST_MS = 30000;  /* a request unanswered this long counts as no answer */
 var PASS_THROUGH = ['plugin', 'node', 'pwd'];
 
 var pageParams = new URLSearchParams();
@@ -193,11 +194,25 @@ function render(d) {
   el('tsLbl').textContent = 'updated ' + new Date().toLocaleTimeString();
 }
 
+/* Fetches url and reads its body as text. A request that has not been
+ * answered in full within REQUEST_MS is aborted and fails like one without
+ * an answer, so a stuck connection cannot hold up polling for good. */
+async function request(url) {
+  var ctl = new AbortController();
+  var guard = setTimeout(function () { ctl.abort(); }, REQUEST_MS);
+  try {
+    var res = await window.fetch(url, { signal: ctl.signal });
+    return { res: res, text: await res.text() };
+  } finally {
+    clearTimeout(guard);
+  }
+}
+
 /* One metrics request for the current target. A poll asked for while
  * another is in flight is dropped. Failures keep the last good card for
  * HOLD_MS unless the poll was forced. */
 async function poll(fresh) {
-  var res, d, failed;
+  var got, res, d, failed;
   if (busy)
     return;
   if (!curUrl && !curSid) {
@@ -206,15 +221,16 @@ async function poll(fresh) {
   }
   busy = true;
   try {
-    res = await window.fetch(apiUrl({
+    got = await request(apiUrl({
       action: 'metrics',
       url: curUrl || '',
       id: curUrl ? '' : curSid,
       fresh: fresh ? '1' : ''
     }));
+    res = got.res;
     d = null;
     try {
-      d = await res.json();
+      d = JSON.parse(got.text);
     } catch (e) {}
     /* Only an object is a document; a bare number or string is not. */
     if (!d || typeof d !== 'object')
@@ -240,10 +256,9 @@ async function poll(fresh) {
  * selector keeps what it had; an answer without a list means no sessions. */
 async function loadSessions() {
   var sel = el('sessSel');
-  var res, d, list, i, s, name, opt, first, withUrl;
+  var d, list, i, s, name, opt, first, withUrl;
   try {
-    res = await window.fetch(apiUrl({ action: 'sessions' }));
-    d = await res.json();
+    d = JSON.parse((await request(apiUrl({ action: 'sessions' }))).text);
   } catch (e) {
     return;
   }

@@ -282,6 +282,23 @@ describe('polling', () => {
     });
   });
 
+  it('gives up on a request that is never answered, and polls again', () => {
+    const never = deferred();
+    return withMonitor({
+      query: 'id=demo', metrics: (u, i) => (i === 1 ? never.promise : doc({ num_queue_reqs: i })),
+    }, async (h) => {
+      await h.page.clock.fastForward(5000);
+      await until(() => h.metricsRequests().length === 2, 'the timer poll');
+      await h.page.clock.fastForward(25000);
+      assert.equal(h.metricsRequests().length, 2, 'nothing more while it hangs');
+      await h.page.clock.fastForward(6000);
+      await h.page.clock.fastForward(5000);
+      await until(() => h.metricsRequests().length === 3, 'polling to resume');
+      await until(async () => (await cardRows(h))[0] === 'sg-row: run 0   queue 2', 'the new card');
+      never.resolve(doc());
+    });
+  });
+
   it('polls every 5 seconds only while visible, and on becoming visible', () => withMonitor({ query: 'id=demo' }, async (h) => {
     const setVisibility = (state) => h.page.evaluate((s) => {
       Object.defineProperty(document, 'visibilityState', { configurable: true, get: () => s });
