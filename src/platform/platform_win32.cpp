@@ -9,8 +9,6 @@
 #include <io.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <sys/types.h>
 #include <time.h>
 
 const char plat_sep = '\\';
@@ -26,8 +24,18 @@ const char plat_metrics_name[] = "quorvane-sglang-metrics.exe";
 /* How long a killed companion is given to be gone before we stop waiting. */
 #define KILL_WAIT_MS 5000
 
+/* Paths at least this long take the "\\?\" form: MAX_PATH less the 12
+ * characters that Windows keeps back for a file name inside a directory. */
+#define SHORT_PATH_LIMIT (MAX_PATH - 12)
+
+/* Seconds between 1601-01-01, where FILETIME counts from, and 1970-01-01. */
+#define FILETIME_UNIX_OFFSET 11644473600LL
+
 static void copy_env(const char *value, char *out, size_t cap);
-static int dir_take(plat_dir *d, const WIN32_FIND_DATAA *fd);
+static wchar_t *wide_path(const char *path);
+static int ends_in_sep(const char *path);
+static int64_t filetime_seconds(FILETIME ft);
+static int dir_take(plat_dir *d, const WIN32_FIND_DATAW *fd);
 static size_t quoted_len(const char *arg);
 static char *quote_arg(char *dst, const char *arg);
 static char *build_cmdline(const char *const argv[]);
@@ -47,28 +55,144 @@ static void copy_env(const char *value, char *out, size_t cap)
 	out[n] = '\0';
 }
 
+/*
+ * The path as a new wide string for the wide file functions, converted from
+ * the ANSI code page like the ...A functions do. A path too long for the
+ * ordinary form is made absolute and given the "\\?\" prefix ("\\?\UNC\"
+ * for a network path), which lifts the MAX_PATH limit that the ...A
+ * functions and the C runtime's _stat64 and _access keep. Null when the path
+ * cannot be converted or memory is short.
+ */
+static wchar_t *wide_path(const char *path)
+{
+	static const wchar_t local[] = L"\\\\?\\";
+	static const wchar_t unc[] = L"\\\\?\\UNC";
+	wchar_t *w;
+	wchar_t *full;
+	wchar_t *out;
+	DWORD n;
+	int len;
+
+	if (path == NULL || path[0] == '\0')
+		return NULL;
+	len = MultiByteToWideChar(CP_ACP, 0, path, -1, NULL, 0);
+	if (len <= 0)
+		return NULL;
+	w = (wchar_t *)malloc((size_t)len * sizeof(wchar_t));
+	if (w == NULL)
+		return NULL;
+	MultiByteToWideChar(CP_ACP, 0, path, -1, w, len);
+	if (len - 1 < SHORT_PATH_LIMIT || wcsncmp(w, local, 4) == 0)
+		return w;
+
+	/* The "\\?\" form is taken literally: GetFullPathNameW first turns
+	 * '/' into '\\' and resolves "." and "..", as the ordinary form would. */
+	n = GetFullPathNameW(w, 0, NULL, NULL);
+	full = n > 0 ? (wchar_t *)malloc((size_t)n * sizeof(wchar_t)) : NULL;
+	if (full == NULL || GetFullPathNameW(w, n, full, NULL) == 0) {
+		free(full);
+		free(w);
+		return NULL;
+	}
+	free(w);
+	out = (wchar_t *)malloc(((size_t)n + 8) * sizeof(wchar_t));
+	if (out == NULL) {
+		free(full);
+		return NULL;
+	}
+	if (full[0] == L'\\' && full[1] == L'\\') {
+		wcscpy(out, unc);
+		wcscat(out, full + 1);
+	} else {
+		wcscpy(out, local);
+		wcscat(out, full);
+	}
+	free(full);
+	return out;
+}
+
+/* 1 when the path ends in a separator (and is more than a root). */
+static int ends_in_sep(const char *path)
+{
+	size_t n = strlen(path);
+
+	if (n < 2 || (path[n - 1] != '\\' && path[n - 1] != '/'))
+		return 0;
+	return !(n == 3 && path[1] == ':');
+}
+
+/* A FILETIME as whole seconds since 1970. */
+static int64_t filetime_seconds(FILETIME ft)
+{
+	uint64_t t = ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
+
+	return (int64_t)(t / 10000000u) - FILETIME_UNIX_OFFSET;
+}
+
 void plat_stdout_binary(void)
 {
 	fflush(stdout);
 	_setmode(_fileno(stdout), _O_BINARY);
 }
 
+/*
+ * Asked of the file system directly rather than through _stat64: the
+ * runtime's call refuses a directory named with a trailing separator and any
+ * path of MAX_PATH characters or more. The answer is the same otherwise.
+ */
 int plat_stat(const char *path, int *is_dir, int64_t *mtime)
 {
-	struct _stat64 st;
+	wchar_t *w = wide_path(path);
+	WIN32_FILE_ATTRIBUTE_DATA a;
+	BY_HANDLE_FILE_INFORMATION info;
+	DWORD attrs = 0;
+	FILETIME written = { 0, 0 };
+	HANDLE h;
+	int ok;
 
-	if (path == NULL || _stat64(path, &st) != 0)
+	if (w == NULL)
+		return 0;
+	ok = GetFileAttributesExW(w, GetFileExInfoStandard, &a);
+	if (ok) {
+		attrs = a.dwFileAttributes;
+		written = a.ftLastWriteTime;
+	}
+	if (ok && (attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
+		/* A link: what it points to counts, and a dangling one is
+		 * nothing. */
+		h = CreateFileW(w, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+				NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+		ok = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info);
+		if (ok) {
+			attrs = info.dwFileAttributes;
+			written = info.ftLastWriteTime;
+		}
+		if (h != INVALID_HANDLE_VALUE)
+			CloseHandle(h);
+	}
+	free(w);
+	if (!ok)
+		return 0;
+	/* As on POSIX, "name\\" is only ever a directory. */
+	if (!(attrs & FILE_ATTRIBUTE_DIRECTORY) && ends_in_sep(path))
 		return 0;
 	if (is_dir != NULL)
-		*is_dir = (st.st_mode & _S_IFDIR) ? 1 : 0;
+		*is_dir = (attrs & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
 	if (mtime != NULL)
-		*mtime = (int64_t)st.st_mtime;
+		*mtime = filetime_seconds(written);
 	return 1;
 }
 
 int plat_exists(const char *path)
 {
-	return path != NULL && _access(path, 0) == 0;
+	wchar_t *w = wide_path(path);
+	DWORD attrs;
+
+	if (w == NULL)
+		return 0;
+	attrs = GetFileAttributesW(w);
+	free(w);
+	return attrs != INVALID_FILE_ATTRIBUTES;
 }
 
 int64_t plat_time(void)
@@ -86,14 +210,13 @@ unsigned long plat_pid(void)
 	return (unsigned long)GetCurrentProcessId();
 }
 
-/* Puts a found entry into name and is_dir; 0 when its name does not fit. */
-static int dir_take(plat_dir *d, const WIN32_FIND_DATAA *fd)
+/* Puts a found entry into name, in the ANSI code page as FindFirstFileA
+ * would, and is_dir; 0 when its name does not fit. */
+static int dir_take(plat_dir *d, const WIN32_FIND_DATAW *fd)
 {
-	size_t n = strlen(fd->cFileName);
-
-	if (n >= sizeof(d->name))
+	if (WideCharToMultiByte(CP_ACP, 0, fd->cFileName, -1, d->name, (int)sizeof(d->name),
+				NULL, NULL) == 0)
 		return 0;
-	memcpy(d->name, fd->cFileName, n + 1);
 	d->is_dir = (fd->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
 	return 1;
 }
@@ -102,7 +225,8 @@ int plat_dir_open(plat_dir *d, const char *dir)
 {
 	/* The directory, a separator and the '*' of the pattern. */
 	char pattern[PLAT_DIR_PATH_CAP + 2];
-	WIN32_FIND_DATAA fd;
+	wchar_t *w;
+	WIN32_FIND_DATAW fd;
 	HANDLE h;
 	size_t n;
 	int isdir = 0;
@@ -118,7 +242,11 @@ int plat_dir_open(plat_dir *d, const char *dir)
 		snprintf(pattern, sizeof(pattern), "%s*", dir);
 	else
 		snprintf(pattern, sizeof(pattern), "%s\\*", dir);
-	h = FindFirstFileA(pattern, &fd);
+	w = wide_path(pattern);
+	if (w == NULL)
+		return 0;
+	h = FindFirstFileW(w, &fd);
+	free(w);
 	if (h == INVALID_HANDLE_VALUE) {
 		/* Only a drive's root can be a directory without even "."
 		 * in it: open, with nothing to report. */
@@ -128,7 +256,7 @@ int plat_dir_open(plat_dir *d, const char *dir)
 		return 0;
 	}
 	d->handle = h;
-	/* FindFirstFileA has already read the first entry: keep it for the
+	/* FindFirstFileW has already read the first entry: keep it for the
 	 * first plat_dir_next. */
 	d->pending = dir_take(d, &fd);
 	return 1;
@@ -136,7 +264,7 @@ int plat_dir_open(plat_dir *d, const char *dir)
 
 int plat_dir_next(plat_dir *d)
 {
-	WIN32_FIND_DATAA fd;
+	WIN32_FIND_DATAW fd;
 
 	if (d->handle == NULL)
 		return 0;
@@ -144,7 +272,7 @@ int plat_dir_next(plat_dir *d)
 		d->pending = 0;
 		return 1;
 	}
-	while (FindNextFileA((HANDLE)d->handle, &fd)) {
+	while (FindNextFileW((HANDLE)d->handle, &fd)) {
 		if (dir_take(d, &fd))
 			return 1;
 	}
@@ -161,33 +289,40 @@ void plat_dir_close(plat_dir *d)
 
 FILE *plat_create_excl(const char *path)
 {
+	wchar_t *w = wide_path(path);
 	HANDLE h;
 	int fd;
-	FILE *fp;
+	FILE *fp = NULL;
 
+	if (w == NULL)
+		return NULL;
 	/* CREATE_NEW fails on anything already there, a link included. The
 	 * handle is not inheritable, so no companion keeps the file open. */
-	h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+	h = CreateFileW(w, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
 			CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-	if (h == INVALID_HANDLE_VALUE)
-		return NULL;
-	fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_BINARY);
-	if (fd < 0) {
-		CloseHandle(h);
-		DeleteFileA(path);
-		return NULL;
+	if (h != INVALID_HANDLE_VALUE) {
+		fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_BINARY);
+		if (fd < 0)
+			CloseHandle(h);
+		else if ((fp = _fdopen(fd, "wb")) == NULL)
+			_close(fd);
+		/* No stream: leave no empty file behind either. */
+		if (fp == NULL)
+			DeleteFileW(w);
 	}
-	fp = _fdopen(fd, "wb");
-	if (fp == NULL) {
-		_close(fd);
-		DeleteFileA(path);
-	}
+	free(w);
 	return fp;
 }
 
 int plat_rename_replace(const char *from, const char *to)
 {
-	return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+	wchar_t *wf = wide_path(from);
+	wchar_t *wt = wide_path(to);
+	int ok = wf != NULL && wt != NULL && MoveFileExW(wf, wt, MOVEFILE_REPLACE_EXISTING);
+
+	free(wf);
+	free(wt);
+	return ok;
 }
 
 /* Length of arg once quoted by quote_arg, separator not included. */
@@ -557,9 +692,9 @@ int plat_localappdata(char *out, size_t cap)
 int plat_setenv(const char *name, const char *value)
 {
 	/* _putenv_s keeps the runtime's copy (getenv) and the process
-	 * environment (inherited by children) in step; an empty value
-	 * removes the variable there, so the process environment is set
-	 * directly as well, where an empty value is a value. */
+	 * environment (inherited by children) in step. It takes an empty
+	 * value for a removal, so the process environment is set directly as
+	 * well: children see the empty value, getenv here sees none. */
 	if (_putenv_s(name, value != NULL ? value : "") != 0)
 		return 0;
 	return SetEnvironmentVariableA(name, value) != 0;

@@ -4,6 +4,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -72,6 +73,60 @@ TEST(PlatStat, FilesDirectoriesAndMissingPaths)
 	EXPECT_EQ(plat_exists(w.path("d").c_str()), 1);
 	EXPECT_EQ(plat_exists(w.path("missing").c_str()), 0);
 	EXPECT_EQ(plat_exists(nullptr), 0);
+}
+
+TEST(PlatStat, TrailingSeparatorOnlyNamesADirectory)
+{
+	harness::world w;
+	w.mkdir("d");
+	w.write("f", "x");
+	const std::string d = w.path("d") + plat_sep;
+	const std::string f = w.path("f") + plat_sep;
+
+	int is_dir = 0;
+	EXPECT_EQ(plat_stat(d.c_str(), &is_dir, nullptr), 1);
+	EXPECT_EQ(is_dir, 1);
+	EXPECT_EQ(plat_stat((w.path("d") + "/").c_str(), &is_dir, nullptr), 1);
+	EXPECT_EQ(plat_stat(f.c_str(), &is_dir, nullptr), 0);
+	EXPECT_EQ(plat_exists(d.c_str()), 1);
+}
+
+/* Paths past 260 characters, the old limit of the Windows file calls. */
+TEST(PlatFiles, LongPaths)
+{
+	harness::world w;
+	const std::string rel = std::string(200, 'a') + "/" + std::string(120, 'b');
+	w.mkdir(rel);
+	const std::string dir = w.path(rel);
+	const std::string f = dir + plat_sep + "f";
+	const std::string g = dir + plat_sep + "g";
+	ASSERT_GT(dir.size(), 330u);
+
+	FILE *fp = plat_create_excl(f.c_str());
+	ASSERT_NE(fp, nullptr);
+	fputs("x", fp);
+	fclose(fp);
+	EXPECT_EQ(plat_create_excl(f.c_str()), nullptr);
+
+	int is_dir = -1;
+	EXPECT_EQ(plat_stat(f.c_str(), &is_dir, nullptr), 1);
+	EXPECT_EQ(is_dir, 0);
+	EXPECT_EQ(plat_stat(dir.c_str(), &is_dir, nullptr), 1);
+	EXPECT_EQ(is_dir, 1);
+	EXPECT_EQ(plat_exists(f.c_str()), 1);
+	EXPECT_EQ(plat_exists(g.c_str()), 0);
+
+	EXPECT_EQ(plat_rename_replace(f.c_str(), g.c_str()), 1);
+	EXPECT_EQ(w.read(rel + "/g"), "x");
+
+	plat_dir d;
+	std::vector<std::string> names;
+	ASSERT_EQ(plat_dir_open(&d, dir.c_str()), 1);
+	while (plat_dir_next(&d))
+		names.push_back(d.name);
+	plat_dir_close(&d);
+	std::sort(names.begin(), names.end());
+	EXPECT_EQ(names, (std::vector<std::string>{ ".", "..", "g" }));
 }
 
 TEST(PlatStat, FollowsLinks)
