@@ -257,16 +257,21 @@ struct Reader {
 		}
 		Sample s;
 		s.name = std::string(name);
+		std::size_t after_name = i;
 		skip_blanks(line, i);
-		if (i < line.size() && line[i] == '{' && !read_labels(line, i, s.labels)) {
+		bool blank_before_value = i > after_name;
+		if (i < line.size() && line[i] == '{') {
+			if (!read_labels(line, i, s.labels)) {
+				scrape.bad_lines++;
+				return;
+			}
+			blank_before_value = i < line.size() && blank(line[i]);
+			skip_blanks(line, i);
+		}
+		if (!blank_before_value || i >= line.size()) {
 			scrape.bad_lines++;
 			return;
 		}
-		if (i >= line.size() || !blank(line[i])) {
-			scrape.bad_lines++;
-			return;
-		}
-		skip_blanks(line, i);
 		std::size_t end = i;
 		while (end < line.size() && !blank(line[end]))
 			end++;
