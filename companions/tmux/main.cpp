@@ -78,7 +78,9 @@ struct Pipe {
 Run run_tmux(const std::vector<std::string> &args)
 {
 	Run r;
-	std::vector<std::string> argv = {"tmux"};
+	/* -u: without it, and without a UTF-8 locale (as under a web server),
+	 * tmux writes every byte outside printable ASCII as "_". */
+	std::vector<std::string> argv = {"tmux", "-u"};
 	if (const char *sock = std::getenv("QUORVANE_TMUX_SOCKET"); sock != nullptr && sock[0] != '\0') {
 		argv.push_back("-S");
 		argv.push_back(sock);
