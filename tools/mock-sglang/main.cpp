@@ -145,10 +145,15 @@ int main(int argc, char **argv)
 
 	httplib::Server svr;
 	std::shared_ptr<mock::Simulator> sim;
+	/* Set when a signal came: a delayed answer gives up its wait, so that
+	 * stopping never waits for it. */
+	static std::atomic<bool> stopping{false};
 	if (opt.delay_ms > 0) {
 		int ms = opt.delay_ms;
 		svr.set_pre_routing_handler([ms](const httplib::Request &, httplib::Response &) {
-			std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+			auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+			while (!stopping && std::chrono::steady_clock::now() < until)
+				std::this_thread::sleep_for(std::chrono::milliseconds(20));
 			return httplib::Server::HandlerResponse::Unhandled;
 		});
 	}
@@ -180,6 +185,7 @@ int main(int argc, char **argv)
 	std::thread server([&svr] { svr.listen_after_bind(); });
 	int sig = 0;
 	sigwait(&sigs, &sig);
+	stopping = true;
 	svr.stop();
 	server.join();
 	return 0;
