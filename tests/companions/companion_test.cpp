@@ -1,0 +1,277 @@
+/*
+ * The metrics companion as the plug-in runs it: the real program against
+ * mock-sglang serving each fixture server, and against servers that fail in
+ * the ways real ones do. Every run gets a clean environment and its own
+ * cache folder.
+ */
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "match.h"
+#include "metrics/metrics.h"
+#include "proc.h"
+
+using json = nlohmann::json;
+
+namespace {
+
+const std::string kFixtures = QV_FIXTURES;
+const char kKey[] = "sk-fixture-0c1d2e3f";
+
+struct Probe {
+	ctest::ProcResult r;
+	json out;
+};
+
+/* Runs the companion on url; extra holds KEY=VALUE entries. */
+Probe probe(const std::string &url, const ctest::TempDir &home, std::vector<std::string> extra = {})
+{
+	std::vector<std::string> env = ctest::base_env();
+	env.push_back("HOME=" + home.path());
+	env.insert(env.end(), extra.begin(), extra.end());
+	Probe p;
+	p.r = ctest::run({QV_METRICS_BIN, url}, env);
+	p.out = json::parse(p.r.out, nullptr, false);
+	return p;
+}
+
+/* The failure form: one object of url, model and error on one line, a
+ * one-line message on standard error, status 1. */
+void expect_failure(const Probe &p, const std::string &url, const std::string &error_part)
+{
+	EXPECT_EQ(p.r.status, 1) << p.r.out << p.r.err;
+	ASSERT_TRUE(p.out.is_object()) << p.r.out;
+	EXPECT_EQ(p.out.size(), 3u) << p.r.out;
+	EXPECT_EQ(p.out["url"], url);
+	EXPECT_TRUE(p.out["model"].is_string());
+	EXPECT_NE(p.out["error"].get<std::string>().find(error_part), std::string::npos) << p.r.out;
+	EXPECT_EQ(std::count(p.r.out.begin(), p.r.out.end(), '\n'), 1);
+	EXPECT_EQ(std::count(p.r.err.begin(), p.r.err.end(), '\n'), 1) << p.r.err;
+}
+
+/* A TCP server on 127.0.0.1 that accepts connections and then either closes
+ * them at once or keeps them open without a word. */
+class RawServer {
+public:
+	explicit RawServer(bool close_at_once) : close_(close_at_once)
+	{
+		fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+		sockaddr_in a{};
+		a.sin_family = AF_INET;
+		a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		socklen_t len = sizeof(a);
+		if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || listen(fd_, 16) != 0 ||
+		    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+			throw std::runtime_error("raw server");
+		port_ = ntohs(a.sin_port);
+		thread_ = std::thread([this] { serve(); });
+	}
+	~RawServer()
+	{
+		stop_ = true;
+		shutdown(fd_, SHUT_RDWR);
+		thread_.join();
+		for (int c : held_)
+			close(c);
+		close(fd_);
+	}
+	std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+private:
+	void serve()
+	{
+		while (!stop_) {
+			int c = accept(fd_, nullptr, nullptr);
+			if (c < 0)
+				return;
+			if (close_)
+				close(c);
+			else
+				held_.push_back(c);
+		}
+	}
+	bool close_;
+	int fd_ = -1, port_ = 0;
+	std::atomic<bool> stop_{false};
+	std::vector<int> held_;
+	std::thread thread_;
+};
+
+struct Variant {
+	const char *dir;
+	const char *path; /* appended to the mock's address */
+	std::vector<std::string> mock_args;
+	std::vector<std::string> env;
+	const char *expected;
+};
+
+/* Names the row in test listings. */
+void PrintTo(const Variant &v, std::ostream *os)
+{
+	*os << v.dir;
+}
+
+class CompanionFixtures : public ::testing::TestWithParam<Variant> {};
+
+} // namespace
+
+TEST_P(CompanionFixtures, OneProbeMatchesTheExpectedObject)
+{
+	const Variant &v = GetParam();
+	std::vector<std::string> args = v.mock_args;
+	args.push_back(kFixtures + "/" + v.dir);
+	ctest::Mock mock(args);
+	ctest::TempDir home;
+	Probe p = probe(mock.url(v.path), home, v.env);
+	EXPECT_EQ(p.r.status, 0) << p.r.out << p.r.err;
+	EXPECT_EQ(p.r.err, "");
+	json expected = json::parse(ctest::read_text(kFixtures + "/" + v.dir + "/" + v.expected));
+	ctest::expect_matches(p.out, expected, mock.url());
+	EXPECT_EQ(p.r.out.rfind("{\"url\":", 0), 0u) << "url must lead, for the plug-in's scan";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Generations, CompanionFixtures,
+	::testing::Values(
+		/* 2026, metrics and EAGLE, asked with the OpenAI base URL. */
+		Variant{"a_recent_eagle", "/v1/", {}, {}, "expected.json"},
+		/* 2026, no metrics, two DP ranks, behind an API key. */
+		Variant{"c_no_metrics", "", {}, {std::string("SGLANG_API_KEY=") + kKey}, "expected.json"},
+		/* Early 2025: v0.4 metric names, flat server information. */
+		Variant{"b_v043", "/", {}, {}, "expected.json"},
+		/* 2024: first-generation names, percent cache hits, no server information. */
+		Variant{"g1_2024", "/v1", {}, {}, "expected.json"},
+		/* A metrics page alone, with every quirk of the format. */
+		Variant{"quirks", "", {"--scrapes", "metrics_quirks.txt"}, {}, "expected_metrics_only.json"}),
+	[](const ::testing::TestParamInfo<Variant> &i) { return std::string(i.param.dir); });
+
+TEST(CompanionWindow, SecondScrapeGivesRatesAndARestartDropsThem)
+{
+	ctest::TempDir home;
+	{
+		ctest::Mock mock({kFixtures + "/a_recent_eagle"});
+		probe(mock.url("/v1"), home, {"QUORVANE_TEST_CLOCK_MS=7000000"});
+		Probe p = probe(mock.url("/v1"), home, {"QUORVANE_TEST_CLOCK_MS=7005000"});
+		EXPECT_EQ(p.r.status, 0);
+		json expected = json::parse(ctest::read_text(kFixtures + "/a_recent_eagle/expected_t5.json"));
+		ctest::expect_matches(p.out, expected, mock.url(), ctest::window_extras());
+		EXPECT_EQ(p.out["window_s"], 5.0);
+	}
+	{
+		/* The server restarts between two probes: its counters start over. */
+		ctest::Mock mock({"--scrapes", "metrics_t5.txt,metrics.txt", kFixtures + "/a_recent_eagle"});
+		ctest::TempDir fresh;
+		probe(mock.url(), fresh, {"QUORVANE_TEST_CLOCK_MS=1000"});
+		Probe p = probe(mock.url(), fresh, {"QUORVANE_TEST_CLOCK_MS=6000"});
+		EXPECT_EQ(p.r.status, 0);
+		EXPECT_EQ(p.out["restarted"], true);
+		json expected = json::parse(ctest::read_text(kFixtures + "/a_recent_eagle/expected.json"));
+		ctest::expect_matches(p.out, expected, mock.url(), {"restarted"});
+	}
+}
+
+TEST(CompanionKey, NeededRefusedAndNeverPrinted)
+{
+	ctest::Mock mock({kFixtures + "/c_no_metrics"});
+	ctest::TempDir home;
+	Probe none = probe(mock.url(), home);
+	expect_failure(none, mock.url(), "401");
+	EXPECT_EQ(none.out["model"], "");
+	Probe wrong = probe(mock.url(), home, {"SGLANG_API_KEY=sk-wrong"});
+	expect_failure(wrong, mock.url(), "401");
+	EXPECT_EQ(wrong.r.out.find("sk-wrong"), std::string::npos);
+	EXPECT_EQ(wrong.r.err.find("sk-wrong"), std::string::npos);
+	/* The server information holds the key in clear; it stays there. */
+	Probe right = probe(mock.url(), home, {std::string("SGLANG_API_KEY=") + kKey});
+	EXPECT_EQ(right.r.status, 0);
+	EXPECT_EQ(right.r.out.find(kKey), std::string::npos);
+	EXPECT_EQ(right.r.err.find(kKey), std::string::npos);
+}
+
+TEST(CompanionKey, OldServersGuardTheMetricsPageToo)
+{
+	ctest::Mock mock({"--api-key", "k1", "--metrics-need-key", kFixtures + "/b_v043"});
+	ctest::TempDir home;
+	Probe p = probe(mock.url(), home, {"SGLANG_API_KEY=k1"});
+	EXPECT_EQ(p.r.status, 0) << p.r.out;
+	EXPECT_EQ(p.out["requests_total"], 11228);
+}
+
+TEST(CompanionFailures, RefusedClosedAndNotSglang)
+{
+	ctest::TempDir home;
+	/* Nothing listens: refused at once. A port is taken and released. */
+	std::string dead;
+	{
+		RawServer s(true);
+		dead = s.url();
+	}
+	expect_failure(probe(dead + "/v1", home), dead, "cannot reach");
+	{
+		RawServer s(true);
+		expect_failure(probe(s.url(), home), s.url(), "cannot reach");
+	}
+	{
+		ctest::Mock html({"--html"});
+		expect_failure(probe(html.url(), home), html.url(), "not an SGLang server");
+	}
+	expect_failure(probe("ftp://127.0.0.1/", home), "ftp://127.0.0.1", "invalid url");
+}
+
+TEST(CompanionFailures, SilentAndSlowServersEndWithinTheBound)
+{
+	ctest::TempDir home;
+	/* The probe's own bound ends the run, well before the plug-in's. */
+	const int plugin_limit_ms = 10000;
+	{
+		/* Connections accepted and never answered. */
+		RawServer s(false);
+		std::vector<std::string> env = ctest::base_env();
+		env.push_back("HOME=" + home.path());
+		ctest::ProcResult r = ctest::run({QV_METRICS_BIN, s.url()}, env, plugin_limit_ms);
+		EXPECT_FALSE(r.timed_out);
+		EXPECT_EQ(r.status, 1);
+		EXPECT_NE(r.out.find("no answer"), std::string::npos) << r.out;
+	}
+	{
+		ctest::Mock slow({"--delay-ms", "20000", kFixtures + "/a_recent_eagle"});
+		std::vector<std::string> env = ctest::base_env();
+		env.push_back("HOME=" + home.path());
+		ctest::ProcResult r = ctest::run({QV_METRICS_BIN, slow.url()}, env, plugin_limit_ms);
+		EXPECT_FALSE(r.timed_out);
+		EXPECT_EQ(r.status, 1);
+		EXPECT_NE(r.out.find("no answer"), std::string::npos) << r.out;
+	}
+}
+
+TEST(CompanionUrl, ComparisonFormIsThePluginsOwn)
+{
+	ctest::Mock mock({kFixtures + "/a_recent_eagle"});
+	ctest::TempDir home;
+	for (const char *suffix : {"", "/", "/v1", "/v1/", "/v1//", "//v1"}) {
+		std::string in = mock.url(suffix);
+		char norm[ENDPOINT_NORM_CAP];
+		normalize_endpoint(in.c_str(), norm);
+		Probe p = probe(in, home);
+		EXPECT_EQ(p.out["url"], norm) << in;
+	}
+	/* A base that keeps a path: the routes go below it. */
+	Probe p = probe(mock.url("/v1/v1"), home);
+	EXPECT_EQ(p.out["url"], mock.url("/v1"));
+	EXPECT_EQ(p.r.status, 1) << "routes under /v1 do not exist on the server";
+}
+
+TEST(CompanionUsage, ArgumentsOtherThanOneUrl)
+{
+	EXPECT_EQ(ctest::run({QV_METRICS_BIN}, ctest::base_env()).status, 2);
+	EXPECT_EQ(ctest::run({QV_METRICS_BIN, "a", "b"}, ctest::base_env()).status, 2);
+	ctest::ProcResult help = ctest::run({QV_METRICS_BIN, "--help"}, ctest::base_env());
+	EXPECT_EQ(help.status, 0);
+	EXPECT_NE(help.out.find("usage"), std::string::npos);
+}

@@ -1,0 +1,308 @@
+/*
+ * From server answers to figures, in process: the window between two
+ * probes with an exact clock, the kept state, and the fallbacks that the
+ * fixture servers do not reach.
+ */
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "match.h"
+#include "proc.h"
+#include "sglang_metrics.h"
+
+using namespace sgm;
+using json = nlohmann::json;
+
+namespace {
+
+std::string fixture(const std::string &rel)
+{
+	return ctest::read_text(std::string(QV_FIXTURES) + "/" + rel);
+}
+
+Route answered(const char *path, const std::string &body, long status = 200)
+{
+	Route r;
+	r.path = path;
+	r.result.transport_ok = true;
+	r.result.status = status;
+	r.result.body = body;
+	return r;
+}
+
+/* The answers of fixture variant a, with the metrics page named. */
+ProbeResult variant_a(const std::string &metrics_file)
+{
+	ProbeResult p;
+	p.models = answered("/v1/models", fixture("a_recent_eagle/v1_models.json"));
+	p.server_info = answered("/server_info", fixture("a_recent_eagle/server_info.json"));
+	p.metrics = answered("/metrics", fixture("a_recent_eagle/" + metrics_file));
+	return p;
+}
+
+json output(const ProbeResult &p, const SampleSet &now, const Window &w)
+{
+	return json::parse(derive_output("http://h", read_probe(p), now, w).dump());
+}
+
+/* One probe of variant a at t_ms through the state, as the companion does. */
+json probe_a(State &state, const std::string &metrics_file, int64_t t_ms)
+{
+	ProbeResult p = variant_a(metrics_file);
+	SampleSet now = current_samples(read_probe(p), t_ms);
+	Window w = update_window(state, now);
+	return output(p, now, w);
+}
+
+SampleSet counters_at(int64_t t, double prompt)
+{
+	SampleSet s;
+	s.t_ms = t;
+	s.counters["prompt"] = prompt;
+	return s;
+}
+
+} // namespace
+
+TEST(DeriveWindow, TwoProbesFiveSecondsApartGiveTheWindowedFigures)
+{
+	State state{"http://h", {}};
+	json first = probe_a(state, "metrics.txt", 1000000);
+	ctest::expect_matches(first, json::parse(fixture("a_recent_eagle/expected.json")), "http://h");
+	json second = probe_a(state, "metrics_t5.txt", 1005000);
+	ctest::expect_matches(second, json::parse(fixture("a_recent_eagle/expected_t5.json")), "http://h",
+			      ctest::window_extras());
+	EXPECT_EQ(second["window_s"], 5.0);
+	EXPECT_FALSE(second.contains("restarted"));
+	/* Quantiles of the bucket differences, worked out by hand from the two
+	 * pages: 32 first tokens, 12406 tokens and 32 queue waits in the window. */
+	const std::pair<const char *, double> quantiles[] = {
+		{"ttft_p50_ms", 369.230769}, {"ttft_p95_ms", 880.0},      {"itl_p50_ms", 18.888101},
+		{"itl_p95_ms", 28.090604},   {"queue_p50_ms", 700.0},     {"queue_p95_ms", 2700.0}};
+	for (const auto &q : quantiles)
+		EXPECT_NEAR(second[q.first].get<double>(), q.second, 1e-5) << q.first;
+}
+
+TEST(DeriveWindow, CounterGoingDownDropsTheWindow)
+{
+	State state{"http://h", {}};
+	probe_a(state, "metrics_t5.txt", 1000000);
+	json after = probe_a(state, "metrics.txt", 1005000);
+	EXPECT_EQ(after["restarted"], true);
+	ctest::expect_matches(after, json::parse(fixture("a_recent_eagle/expected.json")), "http://h",
+			      {"restarted"});
+	/* The restart's sample starts the next window. */
+	ASSERT_EQ(state.samples.size(), 1u);
+	json next = probe_a(state, "metrics_t5.txt", 1010000);
+	EXPECT_FALSE(next.contains("restarted"));
+	EXPECT_EQ(next["window_s"], 5.0);
+}
+
+TEST(DeriveWindow, BaseChoiceAgeLimitsAndSpacing)
+{
+	State s{"u", {}};
+	/* First probe: no window. */
+	Window w = update_window(s, counters_at(100000, 10));
+	EXPECT_FALSE(w.base.has_value());
+	/* A probe 1 s later reuses the window but is not kept. */
+	w = update_window(s, counters_at(101000, 11));
+	ASSERT_TRUE(w.base.has_value());
+	EXPECT_EQ(w.base->t_ms, 100000);
+	EXPECT_EQ(s.samples.size(), 1u);
+	for (int64_t t = 105000; t <= 190000; t += 5000)
+		update_window(s, counters_at(t, 10 + t / 1000));
+	/* The base is the oldest sample inside the last minute. */
+	w = update_window(s, counters_at(195000, 300));
+	ASSERT_TRUE(w.base.has_value());
+	EXPECT_EQ(w.base->t_ms, 135000);
+	EXPECT_DOUBLE_EQ(w.seconds, 60.0);
+	/* After a pause longer than the window, the newest kept sample serves. */
+	w = update_window(s, counters_at(295000, 400));
+	ASSERT_TRUE(w.base.has_value());
+	EXPECT_EQ(w.base->t_ms, 195000);
+	/* Samples past the keeping age are gone. */
+	for (const SampleSet &x : s.samples)
+		EXPECT_LE(295000 - x.t_ms, kStateKeepMs);
+	/* A sample from the future (another boot's clock) is dropped. */
+	State f{"u", {counters_at(900000, 1)}};
+	w = update_window(f, counters_at(1000, 2));
+	EXPECT_FALSE(w.base.has_value());
+	EXPECT_FALSE(w.restarted);
+	ASSERT_EQ(f.samples.size(), 1u);
+	EXPECT_EQ(f.samples[0].t_ms, 1000);
+}
+
+TEST(DeriveWindow, IdleWindowKeepsLifetimeMeansAndGivesNoQuantiles)
+{
+	State state{"http://h", {}};
+	probe_a(state, "metrics.txt", 1000000);
+	json same = probe_a(state, "metrics.txt", 1005000);
+	EXPECT_EQ(same["pp_tok_s"], 0.0);
+	EXPECT_EQ(same["gen_tok_s"], 0.0);
+	EXPECT_NEAR(same["ttft_ms"].get<double>(), 381.769441, 1e-5);
+	EXPECT_EQ(same["cache_hit_rate"], 0.3125);
+	for (const char *k : {"ttft_p50_ms", "itl_p95_ms", "queue_p50_ms"})
+		EXPECT_FALSE(same.contains(k)) << k;
+}
+
+TEST(DeriveState, RoundTripCorruptionAndPrivacy)
+{
+	ctest::TempDir tmp;
+	State s{"http://h:1", {}};
+	SampleSet a = counters_at(5, 1e12);
+	Histogram h;
+	h.family = "sglang:time_to_first_token_seconds";
+	h.sum = 1.5;
+	h.count = 3;
+	h.buckets = {{0.1, 1}, {1.0, 2}, {INFINITY, 3}};
+	a.histograms["ttft"] = h;
+	s.samples.push_back(a);
+
+	std::string path = tmp.path() + "/state.json";
+	ASSERT_TRUE(save_state(path, s));
+	struct stat st;
+	ASSERT_EQ(stat(path.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 0777, 0600u);
+	State back = load_state(path, "http://h:1");
+	ASSERT_EQ(back.samples.size(), 1u);
+	EXPECT_EQ(back.samples[0].counters.at("prompt"), 1e12);
+	EXPECT_EQ(back.samples[0].histograms.at("ttft").buckets, h.buckets);
+	EXPECT_EQ(back.samples[0].histograms.at("ttft").family, h.family);
+	/* Only the state file stays: no temporary file is left behind. */
+	int files = 0;
+	for (const auto &e : std::filesystem::directory_iterator(tmp.path()))
+		files += e.is_regular_file() ? 1 : 0;
+	EXPECT_EQ(files, 1);
+
+	EXPECT_TRUE(load_state(path, "http://other").samples.empty());
+	for (const char *bad : {"", "{", "[]", "{\"url\":\"http://h:1\",\"samples\":7}",
+				"{\"url\":\"http://h:1\",\"samples\":[{\"t_ms\":\"x\"},{\"t_ms\":1,"
+				"\"histograms\":{\"ttft\":{\"le\":[\"1\"],\"n\":[]}}}]}"}) {
+		ctest::write_text(path, bad);
+		State c = load_state(path, "http://h:1");
+		for (const SampleSet &x : c.samples)
+			EXPECT_TRUE(x.histograms.empty()) << bad;
+	}
+}
+
+TEST(DeriveState, CacheFolderFollowsTheEnvironment)
+{
+	ctest::TempDir tmp;
+	std::string xdg = tmp.path() + "/xdg";
+	setenv("XDG_CACHE_HOME", xdg.c_str(), 1);
+	std::string p = state_path("http://h:1");
+	EXPECT_EQ(p.rfind(xdg + "/quorvane/sglang-metrics/", 0), 0u) << p;
+	struct stat st;
+	ASSERT_EQ(stat((xdg + "/quorvane/sglang-metrics").c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 0777, 0700u);
+	EXPECT_NE(state_path("http://h:2"), p);
+	/* A relative folder is not a cache folder: HOME's .cache serves. */
+	setenv("XDG_CACHE_HOME", "relative/cache", 1);
+	setenv("HOME", tmp.path().c_str(), 1);
+	EXPECT_EQ(state_path("http://h:1").rfind(tmp.path() + "/.cache/quorvane/", 0), 0u);
+	unsetenv("XDG_CACHE_HOME");
+}
+
+TEST(DeriveFallbacks, OldLoadRouteGivesCountsButNoTokens)
+{
+	/* A server without metrics whose load route is the older one. */
+	ProbeResult p;
+	p.models = answered("/v1/models", fixture("c_no_metrics/v1_models.json"));
+	p.server_info = answered("/server_info", fixture("c_no_metrics/server_info.json"));
+	p.metrics = answered("/metrics", fixture("c_no_metrics/metrics_404.json"), 404);
+	p.loads = answered("/get_load", fixture("c_no_metrics/get_load.json"));
+	json out = output(p, SampleSet{}, Window{});
+	EXPECT_EQ(out["num_running_reqs"], 42);
+	EXPECT_EQ(out["num_queue_reqs"], 2);
+	EXPECT_EQ(out["max_total_num_tokens"], 743664);
+	/* Its token count includes waiting prompts, so it is not "used". */
+	EXPECT_FALSE(out.contains("num_used_tokens"));
+	EXPECT_FALSE(out.contains("token_usage"));
+	EXPECT_FALSE(out.contains("cache_hit_rate"));
+}
+
+TEST(DeriveFallbacks, SharedLabelsOfOldDataParallelServersDeferToServerInfo)
+{
+	/* Before the dp_rank label, DP ranks overwrote one series. */
+	ProbeResult p;
+	p.models = answered("/v1/models", "{\"data\":[{\"id\":\"m\"}]}");
+	p.server_info = answered("/get_server_info",
+				 "{\"served_model_name\":\"m\",\"dp_size\":2,\"last_gen_throughput\":300.5,"
+				 "\"speculative_algorithm\":\"EAGLE\",\"speculative_num_steps\":3,"
+				 "\"avg_spec_accept_length\":2.0}");
+	p.metrics = answered("/metrics", "# TYPE sglang:gen_throughput gauge\n"
+					 "sglang:gen_throughput{model_name=\"m\"} 150.0\n");
+	json out = output(p, SampleSet{}, Window{});
+	EXPECT_EQ(out["gen_throughput"], 300.5);
+	/* Lifetime acceptance from the flat form; rate over steps + 1 drafts. */
+	EXPECT_EQ(out["spec_accept_length"], 2.0);
+	EXPECT_EQ(out["spec_accept_rate"], 0.5);
+}
+
+TEST(DeriveFallbacks, LoraAdaptersAndNamesFromLaterRoutes)
+{
+	ProbeResult p;
+	p.models = answered("/v1/models", "{\"data\":[{\"id\":\"adapter\",\"parent\":\"base\"},"
+					  "{\"id\":\"base/\",\"parent\":null,\"max_model_len\":null}]}");
+	p.server_info = answered("/server_info", "{\"model_path\":\"p\",\"context_length\":4096}");
+	ServerView v = read_probe(p);
+	EXPECT_EQ(v.model, "base/");
+	json out = output(p, SampleSet{}, Window{});
+	EXPECT_EQ(out["context_len"], 4096);
+
+	ProbeResult q;
+	q.models = answered("/v1/models", "not json", 500);
+	q.model_info = answered("/get_model_info", "{\"model_path\":\"org/weights\"}");
+	EXPECT_EQ(read_probe(q).model, "org/weights");
+}
+
+TEST(DeriveFallbacks, WhatIsNotSglang)
+{
+	ProbeResult html;
+	html.models = answered("/v1/models", "\n<!DOCTYPE html><html></html>");
+	html.server_info = answered("/server_info", "<html></html>");
+	html.metrics = answered("/metrics", "<html></html>");
+	EXPECT_NE(not_sglang_reason(read_probe(html), html).find("web pages"), std::string::npos);
+
+	ProbeResult router;
+	router.models = answered("/v1/models", "{\"data\":[{\"id\":\"m\"}]}");
+	router.server_info = answered("/get_server_info", "{\"prefill\":[],\"decode\":[]}");
+	router.metrics = answered("/metrics", "# TYPE router_requests_total counter\nrouter_requests_total 3\n");
+	EXPECT_NE(not_sglang_reason(read_probe(router), router).find("router"), std::string::npos);
+
+	ProbeResult other;
+	other.models = answered("/v1/models", "{\"data\":[{\"id\":\"m\"}]}");
+	other.metrics = answered("/metrics", "# TYPE vllm:num_requests_running gauge\nvllm:num_requests_running 1\n");
+	EXPECT_FALSE(not_sglang_reason(read_probe(other), other).empty());
+
+	ProbeResult ok = variant_a("metrics.txt");
+	EXPECT_EQ(not_sglang_reason(read_probe(ok), ok), "");
+}
+
+TEST(DeriveQuantile, InterpolationEdgesAndDifferences)
+{
+	Histogram h;
+	h.buckets = {{1.0, 10}, {2.0, 20}, {INFINITY, 20}};
+	EXPECT_DOUBLE_EQ(*histogram_quantile(0.5, h, nullptr), 1.0);
+	EXPECT_DOUBLE_EQ(*histogram_quantile(0.95, h, nullptr), 1.9);
+	/* Beyond the largest finite bound all that is known is that bound. */
+	Histogram tail;
+	tail.buckets = {{1.0, 10}, {INFINITY, 20}};
+	EXPECT_DOUBLE_EQ(*histogram_quantile(0.95, tail, nullptr), 1.0);
+	/* The difference to an older histogram; no observations, no quantile. */
+	Histogram old;
+	old.buckets = {{1.0, 10}, {2.0, 10}, {INFINITY, 10}};
+	EXPECT_DOUBLE_EQ(*histogram_quantile(0.5, h, &old), 1.5);
+	EXPECT_FALSE(histogram_quantile(0.5, h, &h).has_value());
+	/* A first bound of zero answers zero. */
+	Histogram zero;
+	zero.buckets = {{0.0, 5}, {1.0, 10}, {INFINITY, 10}};
+	EXPECT_DOUBLE_EQ(*histogram_quantile(0.25, zero, nullptr), 0.0);
+	/* Without a +Inf bucket the total is unknown. */
+	Histogram open;
+	open.buckets = {{1.0, 10}};
+	EXPECT_FALSE(histogram_quantile(0.5, open, nullptr).has_value());
+}
