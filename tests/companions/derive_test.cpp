@@ -67,40 +67,6 @@ SampleSet counters_at(int64_t t, double prompt)
 
 } // namespace
 
-TEST(DeriveWindow, TwoProbesFiveSecondsApartGiveTheWindowedFigures)
-{
-	State state{"http://h", {}};
-	json first = probe_a(state, "metrics.txt", 1000000);
-	ctest::expect_matches(first, json::parse(fixture("a_recent_eagle/expected.json")), "http://h");
-	json second = probe_a(state, "metrics_t5.txt", 1005000);
-	ctest::expect_matches(second, json::parse(fixture("a_recent_eagle/expected_t5.json")), "http://h",
-			      ctest::window_extras());
-	EXPECT_EQ(second["window_s"], 5.0);
-	EXPECT_FALSE(second.contains("restarted"));
-	/* Quantiles of the bucket differences, worked out by hand from the two
-	 * pages: 32 first tokens, 12406 tokens and 32 queue waits in the window. */
-	const std::pair<const char *, double> quantiles[] = {
-		{"ttft_p50_ms", 369.230769}, {"ttft_p95_ms", 880.0},      {"itl_p50_ms", 18.888101},
-		{"itl_p95_ms", 28.090604},   {"queue_p50_ms", 700.0},     {"queue_p95_ms", 2700.0}};
-	for (const auto &q : quantiles)
-		EXPECT_NEAR(second[q.first].get<double>(), q.second, 1e-5) << q.first;
-}
-
-TEST(DeriveWindow, CounterGoingDownDropsTheWindow)
-{
-	State state{"http://h", {}};
-	probe_a(state, "metrics_t5.txt", 1000000);
-	json after = probe_a(state, "metrics.txt", 1005000);
-	EXPECT_EQ(after["restarted"], true);
-	ctest::expect_matches(after, json::parse(fixture("a_recent_eagle/expected.json")), "http://h",
-			      {"restarted"});
-	/* The restart's sample starts the next window. */
-	ASSERT_EQ(state.samples.size(), 1u);
-	json next = probe_a(state, "metrics_t5.txt", 1010000);
-	EXPECT_FALSE(next.contains("restarted"));
-	EXPECT_EQ(next["window_s"], 5.0);
-}
-
 TEST(DeriveWindow, BaseChoiceAgeLimitsAndSpacing)
 {
 	State s{"u", {}};

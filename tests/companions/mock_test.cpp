@@ -144,13 +144,3 @@ TEST(MockLive, FixturePagesPassPromtoolAndABrokenOneFails)
 	/* The checker is not a rubber stamp: an unterminated label value. */
 	EXPECT_EQ(promtool("# TYPE m gauge\nm{a=\"b} 1\n").status, 1);
 }
-
-TEST(MockUsage, BadArgumentsAndMissingFixtures)
-{
-	EXPECT_EQ(ctest::run({QV_MOCK_BIN}, ctest::base_env()).status, 2);
-	EXPECT_EQ(ctest::run({QV_MOCK_BIN, "--live", kFixtures + "/a_recent_eagle"}, ctest::base_env()).status, 2);
-	ctest::TempDir empty;
-	ctest::ProcResult r = ctest::run({QV_MOCK_BIN, empty.path()}, ctest::base_env());
-	EXPECT_EQ(r.status, 1);
-	EXPECT_NE(r.err.find("no fixture files"), std::string::npos);
-}
