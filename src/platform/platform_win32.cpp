@@ -610,8 +610,15 @@ size_t plat_child_read(plat_child *c, char *buf, size_t n)
 			return 0;
 		}
 		avail = 0;
-		if (!PeekNamedPipe((HANDLE)c->out, NULL, 0, NULL, &avail, NULL))
-			return 0; /* broken pipe: the child closed its end */
+		if (!PeekNamedPipe((HANDLE)c->out, NULL, 0, NULL, &avail, NULL)) {
+			/* The child closed its end. A read cannot block now, so
+			 * take whatever may still be buffered; at the end it
+			 * fails and gives 0. */
+			if (GetLastError() != ERROR_BROKEN_PIPE)
+				return 0;
+			avail = n < (size_t)MAXDWORD ? (DWORD)n : MAXDWORD;
+			break;
+		}
 		if (avail > 0)
 			break;
 		Sleep(1);
