@@ -12,6 +12,7 @@
 
 #include "harness.h"
 
+using harness::describe;
 using harness::env_map;
 using harness::run_plugin;
 
@@ -94,8 +95,8 @@ TEST(E2eMeta, DescriptionLineBeforeAnythingElse)
 	for (const auto &r : rows) {
 		const auto got = run_plugin(r.args, with(base_env(), r.env));
 		const std::string where = r.args.empty() ? "(no arguments)" : r.args[0];
-		EXPECT_EQ(handler_of(got.out), r.want) << where;
-		EXPECT_EQ(got.status, 0) << where;
+		EXPECT_EQ(handler_of(got.out), r.want) << where << ": " << describe(got);
+		EXPECT_EQ(got.status, 0) << where << ": " << describe(got);
 		if (r.want == "meta") {
 			EXPECT_EQ(got.out.size(), 72u) << where;
 		}
@@ -183,11 +184,11 @@ TEST(E2eAccess, FourProofs)
 	for (const auto &r : rows) {
 		env_map env = with(with(base_env(), { { "BOT_PASSWORD", PASSWORD } }), r.env);
 		const auto got = run_plugin({}, env);
-		EXPECT_EQ(got.status, 0) << r.what;
+		EXPECT_EQ(got.status, 0) << r.what << ": " << describe(got);
 		if (r.pass) {
-			EXPECT_EQ(handler_of(got.out), "page") << r.what;
+			EXPECT_EQ(handler_of(got.out), "page") << r.what << ": " << describe(got);
 		} else {
-			EXPECT_EQ(got.out, UNAUTHORIZED) << r.what;
+			EXPECT_EQ(got.out, UNAUTHORIZED) << r.what << ": " << describe(got);
 		}
 	}
 }
@@ -226,8 +227,8 @@ TEST(E2eDispatch, HandlerChosenByActionThenFormat)
 			env["QUERY_STRING"] = *r.query;
 		const auto got = run_plugin({}, env);
 		const std::string where = r.query ? "'" + *r.query + "'" : "(no QUERY_STRING)";
-		EXPECT_EQ(handler_of(got.out), r.want) << where;
-		EXPECT_EQ(got.status, 0) << where;
+		EXPECT_EQ(handler_of(got.out), r.want) << where << ": " << describe(got);
+		EXPECT_EQ(got.status, 0) << where << ": " << describe(got);
 	}
 }
 
@@ -243,11 +244,11 @@ TEST(E2eBytes, NoLineEndTranslation)
 	};
 	for (const auto &req : requests) {
 		const auto got = run_plugin({}, with(base_env(), req));
-		const std::string what = handler_of(got.out);
+		const std::string what = describe(got);
 		EXPECT_EQ(got.out.find("\r\r\n"), std::string::npos) << what;
 		const auto end = got.out.find("\r\n\r\n");
 		ASSERT_NE(end, std::string::npos) << what;
-		for (size_t i = 0; i < end; i++) {
+		for (size_t i = 1; i < end; i++) {
 			if (got.out[i] == '\n') {
 				EXPECT_EQ(got.out[i - 1], '\r') << what << " at " << i;
 			}

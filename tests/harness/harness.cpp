@@ -161,6 +161,27 @@ run_result run_plugin(const std::vector<std::string> &args, const env_map &env, 
 	return run_program(plugin_path(), args, env, timeout_ms);
 }
 
+std::string describe(const run_result &r)
+{
+	std::ostringstream o;
+	const size_t shown = r.out.size() < 80 ? r.out.size() : 80;
+
+	o << "status " << r.status << (r.started ? "" : ", not started")
+	  << (r.timed_out ? ", timed out" : "") << ", " << r.out.size() << " bytes: ";
+	for (size_t i = 0; i < shown; i++) {
+		const unsigned char c = (unsigned char)r.out[i];
+		if (c == '\r')
+			o << "\\r";
+		else if (c == '\n')
+			o << "\\n";
+		else if (c < 0x20 || c >= 0x7f)
+			o << "\\x" << "0123456789abcdef"[c >> 4] << "0123456789abcdef"[c & 15];
+		else
+			o << (char)c;
+	}
+	return o.str();
+}
+
 std::vector<std::vector<std::string>> fake_args_log(const std::string &path)
 {
 	std::vector<std::vector<std::string>> runs;

@@ -100,6 +100,10 @@ run_result run_program(const std::string &program, const std::vector<std::string
 run_result run_plugin(const std::vector<std::string> &args, const env_map &env,
 		      int timeout_ms = RUN_TIMEOUT_MS);
 
+/* A one-line account of a run for failure messages: status, flags, size and
+ * the first bytes of the output with control bytes escaped. */
+std::string describe(const run_result &r);
+
 /* The runs recorded in a FAKE_R_ARGS file, each as its argument list; none
  * when the file does not exist. */
 std::vector<std::vector<std::string>> fake_args_log(const std::string &path);
