@@ -19,7 +19,7 @@ int main(int argc, char **argv)
 
 	memset(action, 0, sizeof(action));
 	memset(format, 0, sizeof(format));
-	plat_stdout_binary();
+	plat_stdout_prepare();
 
 	if (wants_meta(argc, argv)) {
 		out_write(PLUGIN_META, sizeof(PLUGIN_META) - 1);

@@ -31,6 +31,12 @@ void normalize_endpoint(const char *endpoint, char *out)
 		out[n - 3] = '\0';
 }
 
+int metrics_cache_fresh(int64_t now, int64_t mtime)
+{
+	/* A time ahead of the clock gives a negative age: fresh. */
+	return now - mtime <= CACHE_MAX_AGE;
+}
+
 int metrics_cache_serve(const char *session_dir, const char *endpoint, const char *fresh)
 {
 	char path[CACHE_PATH_CAP];
@@ -45,8 +51,7 @@ int metrics_cache_serve(const char *session_dir, const char *endpoint, const cha
 	snprintf(path, sizeof(path), "%s%c%s", session_dir, plat_sep, CACHE_NAME);
 	if (!plat_stat(path, NULL, &mtime))
 		return 0;
-	/* A time ahead of the clock gives a negative age: fresh. */
-	if (plat_time() - mtime > CACHE_MAX_AGE)
+	if (!metrics_cache_fresh(plat_time(), mtime))
 		return 0;
 	text = read_file_all(path, &len);
 	if (text == NULL || len <= 2) {

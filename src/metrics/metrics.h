@@ -4,6 +4,8 @@
 #ifndef QV_METRICS_H
 #define QV_METRICS_H
 
+#include <stdint.h>
+
 #define ENDPOINT_NORM_CAP 512
 
 /* action.cpp */
@@ -16,6 +18,10 @@ void handle_metrics(const char *query);
 /* Writes the comparison form of endpoint into out (ENDPOINT_NORM_CAP
  * bytes): trailing "/" removed, then one trailing "/v1". */
 void normalize_endpoint(const char *endpoint, char *out);
+
+/* 1 when a cache file last written at mtime may still be served at now: at
+ * most 3 seconds old, or dated ahead of the clock. */
+int metrics_cache_fresh(int64_t now, int64_t mtime);
 
 /* Answers from the session's cache file when fresh is not "1", the file is
  * at most 3 seconds old and its url matches endpoint. 1 when it answered. */

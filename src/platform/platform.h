@@ -18,9 +18,10 @@ extern const char plat_sep;
 extern const char plat_tmux_name[];
 extern const char plat_metrics_name[];
 
-/* Output as bytes: on Windows standard output leaves text mode, so "\r\n"
- * goes out as two bytes instead of three. */
-void plat_stdout_binary(void);
+/* Prepares standard output: bytes go out exactly as written (on Windows it
+ * leaves text mode, so "\r\n" stays two bytes), and a write to a reader
+ * that has gone fails instead of ending the process. */
+void plat_stdout_prepare(void);
 
 /* File status of a path: 1 with *is_dir and *mtime (seconds since 1970, may be
  * null) filled when the path exists, 0 otherwise. Links are followed. */

@@ -36,9 +36,12 @@ static void copy_env(const char *value, char *out, size_t cap)
 	out[n] = '\0';
 }
 
-void plat_stdout_binary(void)
+void plat_stdout_prepare(void)
 {
-	/* POSIX streams do not translate line ends. */
+	/* POSIX streams do not translate line ends. Write errors on standard
+	 * output are ignored, so a host that stops reading must not kill us;
+	 * companions get the default disposition back when they start. */
+	signal(SIGPIPE, SIG_IGN);
 }
 
 int plat_stat(const char *path, int *is_dir, int64_t *mtime)

@@ -129,7 +129,7 @@ static int64_t filetime_seconds(FILETIME ft)
 	return (int64_t)(t / 10000000u) - FILETIME_UNIX_OFFSET;
 }
 
-void plat_stdout_binary(void)
+void plat_stdout_prepare(void)
 {
 	fflush(stdout);
 	_setmode(_fileno(stdout), _O_BINARY);

@@ -3,7 +3,6 @@
  * waits, prints a chosen file or a flood of bytes, and exits with a chosen
  * status, all as environment variables tell it (see harness.h).
  */
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -81,11 +80,8 @@ int main(int argc, char **argv)
 {
 	const std::string role = (argc > 1 && std::string(argv[1]) == "--list") ? "TMUX" : "METRICS";
 
-#ifdef SIGPIPE
-	/* A closed pipe must fail the write, not end the process. */
-	std::signal(SIGPIPE, SIG_IGN);
-#endif
-	plat_stdout_binary();
+	/* A closed pipe fails the write instead of ending the process. */
+	plat_stdout_prepare();
 
 	const std::string args_file = setting(role, "ARGS");
 	if (!args_file.empty())

@@ -1,4 +1,4 @@
-/* The comparison form of an endpoint. */
+/* The comparison form of an endpoint, and the age limit. */
 #include <gtest/gtest.h>
 
 #include <string>
@@ -25,4 +25,13 @@ TEST(NormalizeEndpoint, TrailingSlashesThenOneV1)
 	normalize_endpoint(longest.c_str(), out);
 	EXPECT_EQ(std::string(out), longest.substr(0, 511));
 	EXPECT_EQ(out[ENDPOINT_NORM_CAP], 'Z');
+}
+
+TEST(MetricsCacheFresh, AtMostThreeSecondsOrAhead)
+{
+	const int64_t now = 1800000000;
+	EXPECT_EQ(metrics_cache_fresh(now, now - 3), 1);
+	EXPECT_EQ(metrics_cache_fresh(now, now - 4), 0);
+	EXPECT_EQ(metrics_cache_fresh(now, now + 3600), 1);
+	EXPECT_EQ(metrics_cache_fresh(now, 0), 0);
 }
