@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <numeric>
 #include <tuple>
 
 #include "sglang_metrics.h"
@@ -100,10 +101,7 @@ std::optional<double> gauge_sum(const std::vector<const Sample *> &in)
 	std::vector<double> v = group_values(in);
 	if (v.empty())
 		return std::nullopt;
-	double sum = 0;
-	for (double x : v)
-		sum += x;
-	return sum;
+	return std::accumulate(v.begin(), v.end(), 0.0);
 }
 
 std::optional<double> gauge_mean(const std::vector<const Sample *> &in)
@@ -111,10 +109,7 @@ std::optional<double> gauge_mean(const std::vector<const Sample *> &in)
 	std::vector<double> v = group_values(in);
 	if (v.empty())
 		return std::nullopt;
-	double sum = 0;
-	for (double x : v)
-		sum += x;
-	return sum / static_cast<double>(v.size());
+	return std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
 }
 
 std::optional<double> counter_sum(const std::vector<const Sample *> &in)
