@@ -105,5 +105,5 @@ void metrics_cache_store(const char *session_dir, const char *document)
 	/* Only a whole document takes the cache file's place; whatever fails,
 	 * no temporary file stays behind. */
 	if (!ok || !plat_rename_replace(temp, path))
-		remove(temp);
+		plat_remove(temp);
 }

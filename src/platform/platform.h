@@ -67,6 +67,9 @@ void plat_dir_close(plat_dir *d);
  */
 FILE *plat_create_excl(const char *path);
 
+/* Removes a file. 1 on success. */
+int plat_remove(const char *path);
+
 /* Rename, replacing the target if it exists, in one step. 1 on success. */
 int plat_rename_replace(const char *from, const char *to);
 

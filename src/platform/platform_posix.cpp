@@ -145,6 +145,11 @@ FILE *plat_create_excl(const char *path)
 	return fp;
 }
 
+int plat_remove(const char *path)
+{
+	return unlink(path) == 0;
+}
+
 int plat_rename_replace(const char *from, const char *to)
 {
 	return rename(from, to) == 0;
@@ -163,9 +168,10 @@ int plat_child_start(plat_child *c, const char *const argv[],
 	memset(c, 0, sizeof(*c));
 	c->out = -1;
 	c->deadline = plat_clock_ms() + timeout_ms;
-	if (pipe(fds) != 0)
+	/* Neither end may stay open in the child beyond its standard output:
+	 * a stray write end would keep the pipe open after it exits. */
+	if (pipe2(fds, O_CLOEXEC) != 0)
 		return 0;
-	fcntl(fds[0], F_SETFD, FD_CLOEXEC);
 	devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
 	if (devnull < 0) {
 		close(fds[0]);
@@ -253,6 +259,11 @@ int plat_child_finish(plat_child *c)
 	if (pid <= 0)
 		return -1;
 	c->proc = 0;
+	/* Cut off at the deadline while reading: the companion, and whatever
+	 * it started that may still hold the pipe, go now, before the child is
+	 * reaped and its group id could be reused. */
+	if (c->timed_out)
+		kill(-pid, SIGKILL);
 	for (;;) {
 		rc = waitpid(pid, &status, WNOHANG);
 		if (rc == pid)

@@ -214,8 +214,14 @@ unsigned long plat_pid(void)
  * would, and is_dir; 0 when its name does not fit. */
 static int dir_take(plat_dir *d, const WIN32_FIND_DATAW *fd)
 {
-	if (WideCharToMultiByte(CP_ACP, 0, fd->cFileName, -1, d->name, (int)sizeof(d->name),
-				NULL, NULL) == 0)
+	BOOL lossy = FALSE;
+
+	/* No best-fit mapping: a look-alike character must not turn into a
+	 * separator, a quote or a dot of a path. A name the code page cannot
+	 * hold is skipped. */
+	if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, fd->cFileName, -1, d->name,
+				(int)sizeof(d->name), NULL, &lossy) == 0 ||
+	    lossy)
 		return 0;
 	d->is_dir = (fd->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
 	return 1;
@@ -312,6 +318,15 @@ FILE *plat_create_excl(const char *path)
 	}
 	free(w);
 	return fp;
+}
+
+int plat_remove(const char *path)
+{
+	wchar_t *w = wide_path(path);
+	int ok = w != NULL && DeleteFileW(w) != 0;
+
+	free(w);
+	return ok;
 }
 
 int plat_rename_replace(const char *from, const char *to)
@@ -581,6 +596,15 @@ int plat_child_start(plat_child *c, const char *const argv[],
 	 * start anything of its own: a kill at the deadline then ends the
 	 * whole tree. Without a job, only the child itself is killed. */
 	job = CreateJobObjectA(NULL, NULL);
+	if (job != NULL) {
+		/* Closing the job ends whatever is left in it, also when the
+		 * plug-in itself ends early. */
+		JOBOBJECT_EXTENDED_LIMIT_INFORMATION lim;
+
+		memset(&lim, 0, sizeof(lim));
+		lim.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+		SetInformationJobObject(job, JobObjectExtendedLimitInformation, &lim, sizeof(lim));
+	}
 	if (job != NULL && !AssignProcessToJobObject(job, pi.hProcess)) {
 		CloseHandle(job);
 		job = NULL;
@@ -654,11 +678,14 @@ int plat_child_finish(plat_child *c)
 	if (left < 0)
 		left = 0;
 	wait = WaitForSingleObject((HANDLE)c->proc, (DWORD)left);
-	if (wait != WAIT_OBJECT_0) {
+	if (wait != WAIT_OBJECT_0)
 		c->timed_out = 1;
+	if (c->timed_out) {
+		/* Also when the child itself is gone: what it started may still
+		 * hold the pipe. */
 		child_kill(c);
 		status = -1;
-	} else if (c->timed_out || !GetExitCodeProcess((HANDLE)c->proc, &code)) {
+	} else if (!GetExitCodeProcess((HANDLE)c->proc, &code)) {
 		status = -1;
 	} else if (code >= 0xC0000000u) {
 		/* An NTSTATUS error code: the child crashed. */

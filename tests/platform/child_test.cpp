@@ -206,6 +206,28 @@ TEST(PlatChild, SilentChildIsKilledAtTheBound)
 	EXPECT_LT(took, bound_ms + 15000);
 }
 
+TEST(PlatChild, WhatTheChildStartedGoesWithItAtTheBound)
+{
+	if (plat_sep == '\\')
+		GTEST_SKIP() << "uses the POSIX shell";
+	/* The child itself ends at once, but leaves a process behind that
+	 * holds the pipe: the run is cut off, and that process killed. */
+	auto r = run_direct({"/bin/sh", "-c", "sleep 60 & echo $!; exit 0"}, nullptr, 1500);
+	EXPECT_EQ(r.timed_out, 1);
+	EXPECT_EQ(r.status, -1);
+	ASSERT_FALSE(r.out.empty());
+	std::string pid = r.out.substr(0, r.out.find('\n'));
+	int alive = 0;
+	for (int i = 0; i < 50; i++) {
+		alive = run_direct({"/bin/sh", "-c", "kill -0 " + pid + " 2>/dev/null"}, nullptr,
+				   5000).status == 0;
+		if (!alive)
+			break;
+		plat_sleep_ms(100);
+	}
+	EXPECT_FALSE(alive) << "process " << pid << " outlived the run";
+}
+
 TEST(PlatChild, FloodStopsAtTheReaderCapAndTheChildEndsNormally)
 {
 	const uint64_t cap = 8u << 20;
