@@ -212,7 +212,7 @@ async function request(url) {
  * another is in flight is dropped. Failures keep the last good card for
  * HOLD_MS unless the poll was forced. */
 async function poll(fresh) {
-  var got, res, d, failed;
+  var got, res, d, failed, target, moved = false;
   if (busy)
     return;
   if (!curUrl && !curSid) {
@@ -220,6 +220,7 @@ async function poll(fresh) {
     return;
   }
   busy = true;
+  target = targetKey();
   try {
     got = await request(apiUrl({
       action: 'metrics',
@@ -227,6 +228,11 @@ async function poll(fresh) {
       id: curUrl ? '' : curSid,
       fresh: fresh ? '1' : ''
     }));
+    /* The user chose another target meanwhile: this answer is not its. */
+    if (targetKey() !== target) {
+      moved = true;
+      return;
+    }
     res = got.res;
     d = null;
     try {
@@ -245,11 +251,22 @@ async function poll(fresh) {
       render(d && d.error ? d : { error: 'HTTP ' + res.status });
     }
   } catch (e) {
-    if (!lastOk)
+    if (targetKey() !== target)
+      moved = true;
+    else if (!lastOk)
       render({ error: 'Network error polling SGLang metrics' });
   } finally {
     busy = false;
+    /* The forced poll of the new target was dropped while this one was
+     * in flight: make it now. */
+    if (moved)
+      poll(true);
   }
+}
+
+/* What the polls are about: the URL override, else the session. */
+function targetKey() {
+  return curUrl ? 'url ' + curUrl : 'id ' + curSid;
 }
 
 /* Fills the selector from the sessions action, once. Without an answer the
