@@ -16,7 +16,7 @@ const char plat_tmux_name[] = "quorvane-tmux.exe";
 const char plat_metrics_name[] = "quorvane-sglang-metrics.exe";
 
 /* The longest command line CreateProcess accepts, terminator included. */
-#define CMDLINE_CAP 32768
+#define CMDLINE_CAP 32767
 
 /* Size asked for the companion's pipe: fewer round trips for large output. */
 #define PIPE_BUFFER 65536
@@ -415,10 +415,6 @@ static char *build_cmdline(const char *const argv[])
 		p = quote_arg(p, argv[i]);
 	}
 	*p = '\0';
-	if ((size_t)(p - line) >= CMDLINE_CAP) {
-		free(line);
-		return NULL;
-	}
 	return line;
 }
 
