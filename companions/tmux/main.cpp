@@ -7,8 +7,9 @@
  * session was started in.
  *
  * Exit status 0 with the list, also an empty one when no server is running;
- * 1 with an empty list and a one-line message on standard error when tmux
- * cannot be run or fails; 2 on a usage error.
+ * 1 with a one-line message on standard error when tmux cannot be run, fails
+ * or does not answer in time, the list then holding the sessions read before
+ * that (mostly none); 2 on a usage error.
  *
  * Environment:
  *   QUORVANE_TMUX_SOCKET  the server's socket path (tmux -S); when unset,
@@ -36,9 +37,13 @@ extern char **environ;
 
 namespace {
 
-/* The plug-in waits 5 s for the listing; tmux answers in milliseconds
- * unless its server hangs, and then an empty list is the better answer. */
-constexpr int kTmuxTimeoutMs = 4000;
+/* The plug-in waits 5 s for the listing and then kills the companion, so
+ * the whole run, every tmux call in it, ends within this; tmux answers in
+ * milliseconds unless its server hangs, and then a short list is the
+ * better answer. */
+constexpr int kRunBudgetMs = 4000;
+
+using Clock = std::chrono::steady_clock;
 
 /* Fields of one session in the list-sessions format. Session names hold no
  * control characters (tmux escapes them), and paths almost never do, so
@@ -49,8 +54,8 @@ const char *const kFields[] = {"#{session_id}", "#{session_name}", "#{@worktree}
 
 struct Run {
 	bool started = false;
-	int error = 0;     /* why it could not be started */
-	bool timed_out = false;
+	int error = 0;     /* why it could not be started or followed */
+	bool timed_out = false; /* killed at the deadline, or not started for lack of time */
 	int status = -1;   /* exit status, -1 when killed */
 	std::string out, err;
 };
@@ -74,10 +79,14 @@ struct Pipe {
 };
 
 /* Runs tmux with args (and -S when a socket is set), collecting both output
- * streams, bounded by kTmuxTimeoutMs. */
-Run run_tmux(const std::vector<std::string> &args)
+ * streams; tmux is killed when it runs past deadline. */
+Run run_tmux(const std::vector<std::string> &args, Clock::time_point deadline)
 {
 	Run r;
+	if (Clock::now() >= deadline) {
+		r.timed_out = true;
+		return r;
+	}
 	/* -u: without it, and without a UTF-8 locale (as under a web server),
 	 * tmux writes every byte outside printable ASCII as "_". */
 	std::vector<std::string> argv = {"tmux", "-u"};
@@ -110,21 +119,25 @@ Run run_tmux(const std::vector<std::string> &args)
 	out.close_write();
 	err.close_write();
 
-	auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTmuxTimeoutMs);
 	pollfd pfd[2] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
 	std::string *dest[2] = {&r.out, &r.err};
 	int open_streams = 2;
 	while (open_streams > 0) {
 		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-				    deadline - std::chrono::steady_clock::now()).count();
+				    deadline - Clock::now()).count();
 		if (left <= 0) {
 			r.timed_out = true;
 			kill(pid, SIGKILL);
 			break;
 		}
 		int n = poll(pfd, 2, static_cast<int>(left));
-		if (n < 0 && errno != EINTR)
+		if (n < 0 && errno != EINTR) {
+			/* Waiting for a tmux that is still running could outlast
+			 * the deadline. */
+			r.error = errno;
+			kill(pid, SIGKILL);
 			break;
+		}
 		for (int i = 0; i < 2 && n > 0; i++) {
 			if (pfd[i].fd < 0 || pfd[i].revents == 0)
 				continue;
@@ -141,7 +154,7 @@ Run run_tmux(const std::vector<std::string> &args)
 	int wstatus = 0;
 	while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
 	}
-	if (!r.timed_out && WIFEXITED(wstatus))
+	if (!r.timed_out && r.error == 0 && WIFEXITED(wstatus))
 		r.status = WEXITSTATUS(wstatus);
 	return r;
 }
@@ -188,16 +201,20 @@ struct Session {
 	std::string name, worktree;
 };
 
+enum class Lookup { ok, failed, out_of_time };
+
 /* One field of one session, asked alone so that nothing can blur its end. */
-bool field_of(const std::string &id, const char *field, std::string &value)
+Lookup field_of(const std::string &id, const char *field, Clock::time_point deadline, std::string &value)
 {
-	Run r = run_tmux({"display-message", "-p", "-t", id, field});
+	Run r = run_tmux({"display-message", "-p", "-t", id, field}, deadline);
+	if (r.timed_out)
+		return Lookup::out_of_time;
 	if (!r.started || r.status != 0)
-		return false;
+		return Lookup::failed;
 	value = r.out;
 	if (!value.empty() && value.back() == '\n')
 		value.pop_back();
-	return true;
+	return Lookup::ok;
 }
 
 void print_list(const std::vector<Session> &sessions)
@@ -239,21 +256,23 @@ int main(int argc, char **argv)
 		return 2;
 	}
 
+	const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kRunBudgetMs);
+	const std::string too_slow = " did not answer within " + std::to_string(kRunBudgetMs / 1000) + " s";
 	std::string format;
 	for (const char *f : kFields)
 		format += (format.empty() ? "" : std::string(1, kSep)) + f;
-	Run r = run_tmux({"list-sessions", "-F", format});
+	Run r = run_tmux({"list-sessions", "-F", format}, deadline);
+	if (r.timed_out)
+		return fail("'tmux list-sessions'" + too_slow);
 	if (!r.started)
 		return fail(std::string("cannot run 'tmux': ") + std::strerror(r.error));
-	if (r.timed_out)
-		return fail("'tmux list-sessions' did not answer within " +
-			    std::to_string(kTmuxTimeoutMs / 1000) + " s");
 	if (r.status != 0) {
-		if (no_server(r)) {
+		if (r.error == 0 && no_server(r)) {
 			print_list({});
 			return 0;
 		}
-		return fail("'tmux list-sessions' failed: " + first_line(r.err));
+		return fail("'tmux list-sessions' failed: " +
+			    (r.error != 0 ? std::string(std::strerror(r.error)) : first_line(r.err)));
 	}
 
 	/* Records: a line that starts with a session id and a separator begins
@@ -272,14 +291,20 @@ int main(int argc, char **argv)
 		}
 
 	std::vector<Session> sessions;
+	std::size_t left_out = 0;
 	for (const std::string &rec : records) {
 		std::vector<std::string> f = split(rec, kSep);
 		std::string id = f[0];
 		if (f.size() != 4) {
-			/* A separator inside a path: ask for each field on its own. */
+			/* A separator inside a path: ask for each field on its own.
+			 * Once time has run out, the remaining ones are left out. */
 			f.assign(4, std::string());
-			if (!field_of(id, kFields[1], f[1]) || !field_of(id, kFields[2], f[2]) ||
-			    !field_of(id, kFields[3], f[3]))
+			Lookup got = Lookup::ok;
+			for (int i = 1; i < 4 && got == Lookup::ok; i++)
+				got = field_of(id, kFields[i], deadline, f[i]);
+			if (got == Lookup::out_of_time)
+				left_out++;
+			if (got != Lookup::ok)
 				continue;
 		}
 		if (f[1].empty())
@@ -287,5 +312,10 @@ int main(int argc, char **argv)
 		sessions.push_back({f[1], f[2].empty() ? f[3] : f[2]});
 	}
 	print_list(sessions);
+	if (left_out > 0) {
+		std::fprintf(stderr, "quorvane-tmux: 'tmux display-message'%s; %zu session%s left out\n",
+			     too_slow.c_str(), left_out, left_out == 1 ? "" : "s");
+		return 1;
+	}
 	return 0;
 }

@@ -1,13 +1,17 @@
 /*
  * The tmux companion against a real tmux server on a private socket, never
  * the developer's own: odd session names, worktrees from the @worktree
- * option or the start directory, no server, no tmux at all.
+ * option or the start directory, no server, no tmux at all, and a tmux
+ * server too slow to answer in time.
  */
+#include <chrono>
 #include <filesystem>
 #include <map>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
 
 #include "proc.h"
 
@@ -143,4 +147,37 @@ TEST(TmuxCompanion, NoServerNoTmuxAndUsage)
 	EXPECT_EQ(ctest::run({QV_TMUX_BIN}, env).status, 2);
 	EXPECT_EQ(ctest::run({QV_TMUX_BIN, "--list"}, env).status, 2);
 	EXPECT_EQ(ctest::run({QV_TMUX_BIN, "--list", "--output-json", "--x"}, env).status, 2);
+}
+
+TEST(TmuxCompanion, SlowServerStaysWithinThePluginsBound)
+{
+	/* A tmux whose server answers, but slowly: the list at once, then a
+	 * second for every single field that paths holding the separator make
+	 * the companion ask for. Nine such answers add up to far more than
+	 * the 5 s the plug-in waits before it kills the companion. */
+	ctest::TempDir tmp;
+	ctest::write_text(tmp.path() + "/tmux",
+			  "#!/bin/sh\n"
+			  "for a do\n"
+			  "  case $a in\n"
+			  "  list-sessions)\n"
+			  "    printf '$1\\037one\\037\\037/w/a\\037b\\n$2\\037two\\037\\037/w/c\\037d\\n"
+			  "$3\\037three\\037\\037/w/e\\037f\\n'\n"
+			  "    exit 0 ;;\n"
+			  "  display-message) sleep 1; echo field; exit 0 ;;\n"
+			  "  esac\n"
+			  "done\n"
+			  "exit 1\n");
+	ASSERT_EQ(chmod((tmp.path() + "/tmux").c_str(), 0755), 0);
+	std::vector<std::string> env = {"PATH=" + tmp.path() + ":" + std::getenv("PATH"), "HOME=" + tmp.path()};
+
+	auto start = std::chrono::steady_clock::now();
+	ctest::ProcResult r = ctest::run({QV_TMUX_BIN, "--list", "--output-json"}, env);
+	auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+	EXPECT_LT(took.count(), 5000) << "the plug-in would have killed the companion";
+	/* What was read in time is listed; the rest is said to be left out. */
+	EXPECT_EQ(r.status, 1);
+	EXPECT_LT(list(r).size(), 3u) << r.out;
+	EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+	EXPECT_NE(r.err.find("left out"), std::string::npos) << r.err;
 }
