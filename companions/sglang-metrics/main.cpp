@@ -12,7 +12,8 @@
  *   SGLANG_API_KEY         sent as a Bearer token on every request; never printed
  *   XDG_CACHE_HOME, HOME   where the recent samples of each server are kept
  *   QUORVANE_TEST_CLOCK_MS for tests: the clock, in milliseconds, that the
- *                          windowed figures are measured with
+ *                          windowed figures are measured with (otherwise
+ *                          the wall clock, milliseconds since 1970)
  */
 #include <chrono>
 #include <cstdio>
@@ -59,12 +60,15 @@ int fail(const std::string &url, const std::string &model, const std::string &er
 	return 1;
 }
 
+/* The time samples are stamped with. They are kept in a file from one run
+ * to the next, also across a reboot, so it is the wall clock: a clock that
+ * starts over at boot would make a sample of the last boot look recent. */
 int64_t clock_ms()
 {
 	if (const char *t = std::getenv("QUORVANE_TEST_CLOCK_MS"); t != nullptr && t[0] != '\0')
 		return std::strtoll(t, nullptr, 10);
 	using namespace std::chrono;
-	return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+	return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 bool starts_with_nocase(const std::string &s, const char *prefix)

@@ -160,7 +160,7 @@ ProbeResult probe_server(const std::string &base, const std::string &api_key);
 
 /* The counters and histograms one probe read, kept between runs. */
 struct SampleSet {
-	int64_t t_ms = 0;
+	int64_t t_ms = 0; /* wall clock, milliseconds since 1970 */
 	std::map<std::string, double> counters;     /* prompt, generation, cached, requests */
 	std::map<std::string, Histogram> histograms; /* ttft, itl, queue */
 };
@@ -217,8 +217,8 @@ State load_state(const std::string &path, const std::string &url);
 bool save_state(const std::string &path, const State &state);
 
 /* Adds now to the state and picks the window for it: drops every sample when
- * a counter went down (restart) or a sample lies in the future, and the ones
- * older than kStateKeepMs. */
+ * a counter went down (restart), the ones that lie in the future (the clock
+ * was set back) and the ones older than kStateKeepMs. */
 Window update_window(State &state, const SampleSet &now);
 
 nlohmann::json state_to_json(const State &state);

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -181,6 +183,28 @@ TEST(CompanionWindow, SecondScrapeGivesRatesAndARestartDropsThem)
 		json expected = json::parse(ctest::read_text(kFixtures + "/a_recent_eagle/expected.json"));
 		ctest::expect_matches(p.out, expected, mock.url(), {"restarted"});
 	}
+}
+
+TEST(CompanionWindow, KeptSamplesCarryTheWallClock)
+{
+	/* The samples outlive the process and the boot; a clock that starts
+	 * over at boot would make an old sample look recent after a reboot. */
+	ctest::Mock mock({kFixtures + "/a_recent_eagle"});
+	ctest::TempDir home;
+	int64_t before = std::chrono::duration_cast<std::chrono::milliseconds>(
+				 std::chrono::system_clock::now().time_since_epoch()).count();
+	ASSERT_EQ(probe(mock.url(), home).r.status, 0);
+	int64_t after = std::chrono::duration_cast<std::chrono::milliseconds>(
+				std::chrono::system_clock::now().time_since_epoch()).count();
+	std::vector<std::filesystem::path> files;
+	for (const auto &e : std::filesystem::directory_iterator(home.path() + "/.cache/quorvane/sglang-metrics"))
+		files.push_back(e.path());
+	ASSERT_EQ(files.size(), 1u);
+	json state = json::parse(ctest::read_text(files[0].string()), nullptr, false);
+	ASSERT_TRUE(state.is_object() && state["samples"].is_array() && state["samples"].size() == 1) << state;
+	int64_t t = state["samples"][0]["t_ms"].get<int64_t>();
+	EXPECT_GE(t, before);
+	EXPECT_LE(t, after);
 }
 
 TEST(CompanionKey, NeededRefusedAndNeverPrinted)

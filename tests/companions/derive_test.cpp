@@ -92,7 +92,7 @@ TEST(DeriveWindow, BaseChoiceAgeLimitsAndSpacing)
 	/* Samples past the keeping age are gone. */
 	for (const SampleSet &x : s.samples)
 		EXPECT_LE(295000 - x.t_ms, kStateKeepMs);
-	/* A sample from the future (another boot's clock) is dropped. */
+	/* A sample from the future (the clock was set back) is dropped. */
 	State f{"u", {counters_at(900000, 1)}};
 	w = update_window(f, counters_at(1000, 2));
 	EXPECT_FALSE(w.base.has_value());
