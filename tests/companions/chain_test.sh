@@ -17,10 +17,17 @@ done
 tmp=$(mktemp -d)
 mock_pid= lighttpd_pid=
 socket=$tmp/tmux.sock
+# Under set -e, a process that ends with a failure status as it is stopped
+# must neither cut the cleanup short nor decide the test's status.
+stop() { # pid
+  [ -n "$1" ] || return 0
+  kill "$1" 2>/dev/null || return 0
+  wait "$1" 2>/dev/null || true
+}
 cleanup() {
-  [ -n "$lighttpd_pid" ] && kill "$lighttpd_pid" 2>/dev/null && wait "$lighttpd_pid" 2>/dev/null
-  [ -n "$mock_pid" ] && kill "$mock_pid" 2>/dev/null && wait "$mock_pid" 2>/dev/null
-  tmux -S "$socket" kill-server 2>/dev/null
+  stop "$lighttpd_pid"
+  stop "$mock_pid"
+  tmux -S "$socket" kill-server 2>/dev/null || true
   rm -rf "$tmp"
 }
 trap cleanup EXIT
