@@ -1,7 +1,7 @@
 /*
  * mock-sglang answers as the servers it stands for: route by route, with
  * the key where the server wants one, and /metrics pages that Prometheus'
- * own checker reads.
+ * own checker reads; it refuses options it cannot honour.
  */
 #include <sys/wait.h>
 
@@ -143,4 +143,34 @@ TEST(MockLive, FixturePagesPassPromtoolAndABrokenOneFails)
 	}
 	/* The checker is not a rubber stamp: an unterminated label value. */
 	EXPECT_EQ(promtool("# TYPE m gauge\nm{a=\"b} 1\n").status, 1);
+}
+
+TEST(MockOptions, BadNumbersAndLiveWithHtmlAreRefused)
+{
+	const std::string fixture = kFixtures + "/a_recent_eagle";
+	const std::vector<std::vector<std::string>> refused = {
+		{"--port", "abc"},           {"--port", "70000"},    {"--port", "-1"},
+		{"--port", "80x"},           {"--port", " 80"},      {"--port", ""},
+		{"--delay-ms", "abc"},       {"--delay-ms", "-5"},   {"--delay-ms", "1e3"},
+		{"--delay-ms", "99999999999999999999"}};
+	for (const auto &bad : refused) {
+		SCOPED_TRACE(bad[0] + " '" + bad[1] + "'");
+		/* A mock that took the value would start serving and run until
+		 * the bound here. */
+		ctest::ProcResult r = ctest::run({QV_MOCK_BIN, bad[0], bad[1], fixture}, ctest::base_env(), 5000);
+		EXPECT_EQ(r.status, 2);
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err.rfind("mock-sglang: " + bad[0] + " ", 0), 0u) << r.err;
+		EXPECT_NE(r.err.find("'" + bad[1] + "'"), std::string::npos) << r.err;
+		EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+	}
+	for (const auto &both : std::vector<std::vector<std::string>>{{"--live", "--html"}, {"--html", "--live"}}) {
+		ctest::ProcResult r = ctest::run({QV_MOCK_BIN, both[0], both[1]}, ctest::base_env(), 5000);
+		EXPECT_EQ(r.status, 2) << both[0];
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "mock-sglang: --live and --html cannot be used together\n");
+	}
+	/* Zero, the least of both, is still taken. */
+	ctest::Mock quick({"--delay-ms", "0", "--port", "0", fixture});
+	EXPECT_EQ(get(quick.url("/health")).status, 200);
 }

@@ -6,7 +6,7 @@
  * standard output, and runs until SIGINT, SIGTERM or SIGHUP.
  *
  * Options:
- *   --port N             listen on port N (default: any free port)
+ *   --port N             listen on port N, 0 to 65535 (default 0: any free port)
  *   --api-key KEY        require KEY on the guarded routes (default: the
  *                        "api_key" of the fixture's server information)
  *   --no-key             require no key, whatever the fixture says
@@ -15,8 +15,10 @@
  *                        the last one from then on (default: metrics.txt,
  *                        then metrics_t5.txt when present)
  *   --openmetrics FILE   served for "Accept: application/openmetrics-text"
- *   --delay-ms N         wait N ms before every answer (a slow server)
- *   --html               answer every route with a web page (not SGLang)
+ *   --delay-ms N         wait N ms, at most an hour, before every answer
+ *                        (a slow server)
+ *   --html               answer every route with a web page (not SGLang);
+ *                        not with --live
  *   --model NAME         served model name of the live server
  */
 #include <csignal>
@@ -81,8 +83,39 @@ std::vector<std::string> split_commas(const std::string &s)
 	return out;
 }
 
-/* Reads the options; false on a usage error. */
-bool parse_args(int argc, char **argv, mock::Options &opt)
+constexpr long kMaxPort = 65535;
+constexpr long kMaxDelayMs = 3600000;
+
+enum class Parsed { ok, usage, refused };
+
+/* A one-line message on standard error, for an option that cannot be used. */
+Parsed refuse(const std::string &message)
+{
+	std::fprintf(stderr, "mock-sglang: %s\n", message.c_str());
+	return Parsed::refused;
+}
+
+std::string number_wanted(const char *option, long max, const std::string &value)
+{
+	return std::string(option) + " wants a number from 0 to " + std::to_string(max) + ", not '" +
+	       value + "'";
+}
+
+/* A value written as decimal digits alone, no sign or space, from 0 to max. */
+bool whole_number(const std::string &text, long max, int &out)
+{
+	if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+		return false;
+	long v = std::strtol(text.c_str(), nullptr, 10);
+	if (v > max)
+		return false;
+	out = static_cast<int>(v);
+	return true;
+}
+
+/* Reads the options; a value out of place is refused with its own message,
+ * anything else that does not fit is a usage error. */
+Parsed parse_args(int argc, char **argv, mock::Options &opt)
 {
 	for (int i = 1; i < argc; i++) {
 		std::string a = argv[i];
@@ -96,7 +129,8 @@ bool parse_args(int argc, char **argv, mock::Options &opt)
 		if (a == "--live") {
 			opt.live = true;
 		} else if (a == "--port" && value(v)) {
-			opt.port = std::atoi(v.c_str());
+			if (!whole_number(v, kMaxPort, opt.port))
+				return refuse(number_wanted("--port", kMaxPort, v));
 		} else if (a == "--api-key" && value(v)) {
 			opt.api_key = v;
 			opt.key_from_fixture = false;
@@ -110,7 +144,8 @@ bool parse_args(int argc, char **argv, mock::Options &opt)
 		} else if (a == "--openmetrics" && value(v)) {
 			opt.openmetrics = v;
 		} else if (a == "--delay-ms" && value(v)) {
-			opt.delay_ms = std::atoi(v.c_str());
+			if (!whole_number(v, kMaxDelayMs, opt.delay_ms))
+				return refuse(number_wanted("--delay-ms", kMaxDelayMs, v));
 		} else if (a == "--html") {
 			opt.html = true;
 		} else if (a == "--model" && value(v)) {
@@ -118,10 +153,14 @@ bool parse_args(int argc, char **argv, mock::Options &opt)
 		} else if (!a.empty() && a[0] != '-' && opt.fixture_dir.empty()) {
 			opt.fixture_dir = a;
 		} else {
-			return false;
+			return Parsed::usage;
 		}
 	}
-	return opt.live != !opt.fixture_dir.empty() || opt.html;
+	/* The live server has its own routes; a web page in their place is
+	 * what --html alone gives. */
+	if (opt.live && opt.html)
+		return refuse("--live and --html cannot be used together");
+	return opt.live != !opt.fixture_dir.empty() || opt.html ? Parsed::ok : Parsed::usage;
 }
 
 } // namespace
@@ -129,8 +168,13 @@ bool parse_args(int argc, char **argv, mock::Options &opt)
 int main(int argc, char **argv)
 {
 	mock::Options opt;
-	if (!parse_args(argc, argv, opt)) {
+	switch (parse_args(argc, argv, opt)) {
+	case Parsed::ok:
+		break;
+	case Parsed::usage:
 		usage();
+		return 2;
+	case Parsed::refused:
 		return 2;
 	}
 
