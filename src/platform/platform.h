@@ -90,7 +90,7 @@ typedef struct plat_child {
 	intptr_t job;      /* Win32: job object holding the child's tree, or 0 */
 	int64_t deadline;  /* plat_clock_ms() value past which the child is killed */
 	int failed;        /* the program could not be started */
-	int timed_out;
+	int timed_out;     /* the deadline passed while reading or waiting */
 } plat_child;
 
 int plat_child_start(plat_child *c, const char *const argv[],
@@ -105,9 +105,11 @@ size_t plat_child_read(plat_child *c, char *buf, size_t n);
 
 /*
  * Closes the read end of the pipe first (a child still writing then fails
- * instead of blocking), then waits for the child until the deadline and
- * kills it when it is still running. Returns its exit status, or -1 when it
- * was killed, could not be started or did not end normally.
+ * instead of blocking), then waits for the child until the deadline. Past
+ * the deadline the child and whatever it started are killed, also when the
+ * child itself has ended but left something holding the pipe. Returns its
+ * exit status, or -1 when it was killed, could not be started or did not
+ * end normally.
  */
 int plat_child_finish(plat_child *c);
 
