@@ -24,6 +24,7 @@ const char plat_tmux_name[] = "quorvane-tmux";
 const char plat_metrics_name[] = "quorvane-sglang-metrics";
 
 static void copy_env(const char *value, char *out, size_t cap);
+static int env_folder(const char *name, char *out, size_t cap);
 
 /* Copies an environment value into out, cut to cap - 1 bytes. */
 static void copy_env(const char *value, char *out, size_t cap)
@@ -34,6 +35,19 @@ static void copy_env(const char *value, char *out, size_t cap)
 		n = cap - 1;
 	memcpy(out, value, n);
 	out[n] = '\0';
+}
+
+/* Copies the value of variable name into out, cut to cap - 1 bytes: 1 when
+ * it is set and not empty, else 0 with an empty out. */
+static int env_folder(const char *name, char *out, size_t cap)
+{
+	const char *v = getenv(name);
+
+	out[0] = '\0';
+	if (v == NULL || v[0] == '\0')
+		return 0;
+	copy_env(v, out, cap);
+	return out[0] != '\0';
 }
 
 void plat_stdout_prepare(void)
@@ -293,32 +307,19 @@ int plat_child_finish(plat_child *c)
 
 int plat_userprofile(char *out, size_t cap)
 {
-	const char *v = getenv("USERPROFILE");
-
-	out[0] = '\0';
-	if (v == NULL || v[0] == '\0')
-		v = getenv("HOME");
-	if (v == NULL || v[0] == '\0')
-		return 0;
-	copy_env(v, out, cap);
-	return out[0] != '\0';
+	return env_folder("USERPROFILE", out, cap) || env_folder("HOME", out, cap);
 }
 
 int plat_localappdata(char *out, size_t cap)
 {
-	const char *v = getenv("LOCALAPPDATA");
+	const char *home;
 
-	out[0] = '\0';
-	if (v == NULL || v[0] == '\0')
-		v = getenv("XDG_DATA_HOME");
-	if (v != NULL && v[0] != '\0') {
-		copy_env(v, out, cap);
-		return out[0] != '\0';
-	}
-	v = getenv("HOME");
-	if (v == NULL || v[0] == '\0')
+	if (env_folder("LOCALAPPDATA", out, cap) || env_folder("XDG_DATA_HOME", out, cap))
+		return 1;
+	home = getenv("HOME");
+	if (home == NULL || home[0] == '\0')
 		return 0;
-	snprintf(out, cap, "%s/.local/share", v);
+	snprintf(out, cap, "%s/.local/share", home);
 	return out[0] != '\0';
 }
 

@@ -31,7 +31,7 @@ const char plat_metrics_name[] = "quorvane-sglang-metrics.exe";
 /* Seconds between 1601-01-01, where FILETIME counts from, and 1970-01-01. */
 #define FILETIME_UNIX_OFFSET 11644473600LL
 
-static void copy_env(const char *value, char *out, size_t cap);
+static int env_folder(const char *name, char *out, size_t cap);
 static wchar_t *wide_path(const char *path);
 static int ends_in_sep(const char *path);
 static int64_t filetime_seconds(FILETIME ft);
@@ -44,15 +44,22 @@ static int cannot_run(DWORD err);
 static HANDLE open_nul(void);
 static void child_kill(plat_child *c);
 
-/* Copies an environment value into out, cut to cap - 1 bytes. */
-static void copy_env(const char *value, char *out, size_t cap)
+/* Copies the value of variable name into out, cut to cap - 1 bytes: 1 when
+ * it is set and not empty, else 0 with an empty out. */
+static int env_folder(const char *name, char *out, size_t cap)
 {
-	size_t n = strlen(value);
+	const char *v = getenv(name);
+	size_t n;
 
+	out[0] = '\0';
+	if (v == NULL || v[0] == '\0')
+		return 0;
+	n = strlen(v);
 	if (n > cap - 1)
 		n = cap - 1;
-	memcpy(out, value, n);
+	memcpy(out, v, n);
 	out[n] = '\0';
+	return out[0] != '\0';
 }
 
 /*
@@ -699,24 +706,12 @@ int plat_child_finish(plat_child *c)
 
 int plat_userprofile(char *out, size_t cap)
 {
-	const char *v = getenv("USERPROFILE");
-
-	out[0] = '\0';
-	if (v == NULL || v[0] == '\0')
-		return 0;
-	copy_env(v, out, cap);
-	return out[0] != '\0';
+	return env_folder("USERPROFILE", out, cap);
 }
 
 int plat_localappdata(char *out, size_t cap)
 {
-	const char *v = getenv("LOCALAPPDATA");
-
-	out[0] = '\0';
-	if (v == NULL || v[0] == '\0')
-		return 0;
-	copy_env(v, out, cap);
-	return out[0] != '\0';
+	return env_folder("LOCALAPPDATA", out, cap);
 }
 
 int plat_setenv(const char *name, const char *value)
