@@ -1,7 +1,9 @@
 /*
  * The few operating-system services the plug-in needs. Every system call of
- * the program goes through here; platform_posix.cpp and platform_win32.cpp
- * implement this header for the two targets, and CMake compiles one of them.
+ * the program goes through here. Each target implements this header in two
+ * files, one for files, folders, clocks and the environment and one for
+ * running companions (platform_posix_*.cpp, platform_win32_*.cpp); CMake
+ * compiles the pair of the target.
  * No other file includes a system header or tests the target.
  */
 #ifndef QV_PLATFORM_H

@@ -1,0 +1,357 @@
+/*
+ * The platform layer on 64-bit Windows: files, folders, clocks and the
+ * environment.
+ */
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+const char plat_sep = '\\';
+
+/* Paths at least this long take the "\\?\" form: MAX_PATH less the 12
+ * characters that Windows keeps back for a file name inside a directory. */
+#define SHORT_PATH_LIMIT (MAX_PATH - 12)
+
+/* Seconds between 1601-01-01, where FILETIME counts from, and 1970-01-01. */
+#define FILETIME_UNIX_OFFSET 11644473600LL
+
+static int env_folder(const char *name, char *out, size_t cap);
+static wchar_t *wide_path(const char *path);
+static int ends_in_sep(const char *path);
+static int64_t filetime_seconds(FILETIME ft);
+static int dir_take(plat_dir *d, const WIN32_FIND_DATAW *fd);
+
+/* Copies the value of variable name into out, cut to cap - 1 bytes: 1 when
+ * it is set and not empty, else 0 with an empty out. */
+static int env_folder(const char *name, char *out, size_t cap)
+{
+	const char *v = getenv(name);
+	size_t n;
+
+	out[0] = '\0';
+	if (v == NULL || v[0] == '\0')
+		return 0;
+	n = strlen(v);
+	if (n > cap - 1)
+		n = cap - 1;
+	memcpy(out, v, n);
+	out[n] = '\0';
+	return out[0] != '\0';
+}
+
+/*
+ * The path as a new wide string for the wide file functions, converted from
+ * the ANSI code page like the ...A functions do. A path too long for the
+ * ordinary form is made absolute and given the "\\?\" prefix ("\\?\UNC\"
+ * for a network path), which lifts the MAX_PATH limit that the ...A
+ * functions and the C runtime's _stat64 and _access keep. Null when the path
+ * cannot be converted or memory is short.
+ */
+static wchar_t *wide_path(const char *path)
+{
+	static const wchar_t local[] = L"\\\\?\\";
+	static const wchar_t unc[] = L"\\\\?\\UNC";
+	wchar_t *w;
+	wchar_t *full;
+	wchar_t *out;
+	DWORD n;
+	int len;
+
+	if (path == NULL || path[0] == '\0')
+		return NULL;
+	len = MultiByteToWideChar(CP_ACP, 0, path, -1, NULL, 0);
+	if (len <= 0)
+		return NULL;
+	w = (wchar_t *)malloc((size_t)len * sizeof(wchar_t));
+	if (w == NULL)
+		return NULL;
+	MultiByteToWideChar(CP_ACP, 0, path, -1, w, len);
+	if (len - 1 < SHORT_PATH_LIMIT || wcsncmp(w, local, 4) == 0)
+		return w;
+
+	/* The "\\?\" form is taken literally: GetFullPathNameW first turns
+	 * '/' into '\\' and resolves "." and "..", as the ordinary form would. */
+	n = GetFullPathNameW(w, 0, NULL, NULL);
+	full = n > 0 ? (wchar_t *)malloc((size_t)n * sizeof(wchar_t)) : NULL;
+	if (full == NULL || GetFullPathNameW(w, n, full, NULL) == 0) {
+		free(full);
+		free(w);
+		return NULL;
+	}
+	free(w);
+	out = (wchar_t *)malloc(((size_t)n + 8) * sizeof(wchar_t));
+	if (out == NULL) {
+		free(full);
+		return NULL;
+	}
+	if (full[0] == L'\\' && full[1] == L'\\') {
+		wcscpy(out, unc);
+		wcscat(out, full + 1);
+	} else {
+		wcscpy(out, local);
+		wcscat(out, full);
+	}
+	free(full);
+	return out;
+}
+
+/* 1 when the path ends in a separator (and is more than a root). */
+static int ends_in_sep(const char *path)
+{
+	size_t n = strlen(path);
+
+	if (n < 2 || (path[n - 1] != '\\' && path[n - 1] != '/'))
+		return 0;
+	return !(n == 3 && path[1] == ':');
+}
+
+/* A FILETIME as whole seconds since 1970. */
+static int64_t filetime_seconds(FILETIME ft)
+{
+	uint64_t t = ((uint64_t)ft.dwHighDateTime << 32) | ft.dwLowDateTime;
+
+	return (int64_t)(t / 10000000u) - FILETIME_UNIX_OFFSET;
+}
+
+void plat_stdout_prepare(void)
+{
+	fflush(stdout);
+	_setmode(_fileno(stdout), _O_BINARY);
+}
+
+/*
+ * Asked of the file system directly rather than through _stat64: the
+ * runtime's call refuses a directory named with a trailing separator and any
+ * path of MAX_PATH characters or more. The answer is the same otherwise.
+ */
+int plat_stat(const char *path, int *is_dir, int64_t *mtime)
+{
+	wchar_t *w = wide_path(path);
+	WIN32_FILE_ATTRIBUTE_DATA a;
+	BY_HANDLE_FILE_INFORMATION info;
+	DWORD attrs = 0;
+	FILETIME written = { 0, 0 };
+	HANDLE h;
+	int ok;
+
+	if (w == NULL)
+		return 0;
+	ok = GetFileAttributesExW(w, GetFileExInfoStandard, &a);
+	if (ok) {
+		attrs = a.dwFileAttributes;
+		written = a.ftLastWriteTime;
+	}
+	if (ok && (attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
+		/* A link: what it points to counts, and a dangling one is
+		 * nothing. */
+		h = CreateFileW(w, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+				NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+		ok = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info);
+		if (ok) {
+			attrs = info.dwFileAttributes;
+			written = info.ftLastWriteTime;
+		}
+		if (h != INVALID_HANDLE_VALUE)
+			CloseHandle(h);
+	}
+	free(w);
+	if (!ok)
+		return 0;
+	/* As on POSIX, "name\\" is only ever a directory. */
+	if (!(attrs & FILE_ATTRIBUTE_DIRECTORY) && ends_in_sep(path))
+		return 0;
+	if (is_dir != NULL)
+		*is_dir = (attrs & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+	if (mtime != NULL)
+		*mtime = filetime_seconds(written);
+	return 1;
+}
+
+int plat_exists(const char *path)
+{
+	wchar_t *w = wide_path(path);
+	DWORD attrs;
+
+	if (w == NULL)
+		return 0;
+	attrs = GetFileAttributesW(w);
+	free(w);
+	return attrs != INVALID_FILE_ATTRIBUTES;
+}
+
+int64_t plat_time(void)
+{
+	return (int64_t)_time64(NULL);
+}
+
+int64_t plat_clock_ms(void)
+{
+	return (int64_t)GetTickCount64();
+}
+
+unsigned long plat_pid(void)
+{
+	return (unsigned long)GetCurrentProcessId();
+}
+
+/* Puts a found entry into name, in the ANSI code page as FindFirstFileA
+ * would, and is_dir; 0 when its name does not fit. */
+static int dir_take(plat_dir *d, const WIN32_FIND_DATAW *fd)
+{
+	BOOL lossy = FALSE;
+
+	/* No best-fit mapping: a look-alike character must not turn into a
+	 * separator, a quote or a dot of a path. A name the code page cannot
+	 * hold is skipped. */
+	if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, fd->cFileName, -1, d->name,
+				(int)sizeof(d->name), NULL, &lossy) == 0 ||
+	    lossy)
+		return 0;
+	d->is_dir = (fd->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+	return 1;
+}
+
+int plat_dir_open(plat_dir *d, const char *dir)
+{
+	/* The directory, a separator and the '*' of the pattern. */
+	char pattern[PLAT_DIR_PATH_CAP + 2];
+	wchar_t *w;
+	WIN32_FIND_DATAW fd;
+	HANDLE h;
+	size_t n;
+	int isdir = 0;
+
+	memset(d, 0, sizeof(*d));
+	if (dir == NULL || dir[0] == '\0')
+		return 0;
+	n = strlen(dir);
+	if (n >= sizeof(d->path))
+		return 0;
+	memcpy(d->path, dir, n + 1);
+	if (dir[n - 1] == '\\' || dir[n - 1] == '/')
+		snprintf(pattern, sizeof(pattern), "%s*", dir);
+	else
+		snprintf(pattern, sizeof(pattern), "%s\\*", dir);
+	w = wide_path(pattern);
+	if (w == NULL)
+		return 0;
+	h = FindFirstFileW(w, &fd);
+	free(w);
+	if (h == INVALID_HANDLE_VALUE) {
+		/* Only a drive's root can be a directory without even "."
+		 * in it: open, with nothing to report. */
+		if (GetLastError() == ERROR_FILE_NOT_FOUND &&
+		    plat_stat(dir, &isdir, NULL) && isdir)
+			return 1;
+		return 0;
+	}
+	d->handle = h;
+	/* FindFirstFileW has already read the first entry: keep it for the
+	 * first plat_dir_next. */
+	d->pending = dir_take(d, &fd);
+	return 1;
+}
+
+int plat_dir_next(plat_dir *d)
+{
+	WIN32_FIND_DATAW fd;
+
+	if (d->handle == NULL)
+		return 0;
+	if (d->pending) {
+		d->pending = 0;
+		return 1;
+	}
+	while (FindNextFileW((HANDLE)d->handle, &fd)) {
+		if (dir_take(d, &fd))
+			return 1;
+	}
+	return 0;
+}
+
+void plat_dir_close(plat_dir *d)
+{
+	if (d->handle != NULL)
+		FindClose((HANDLE)d->handle);
+	d->handle = NULL;
+	d->pending = 0;
+}
+
+FILE *plat_create_excl(const char *path)
+{
+	wchar_t *w = wide_path(path);
+	HANDLE h;
+	int fd;
+	FILE *fp = NULL;
+
+	if (w == NULL)
+		return NULL;
+	/* CREATE_NEW fails on anything already there, a link included. The
+	 * handle is not inheritable, so no companion keeps the file open. */
+	h = CreateFileW(w, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+			CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+	if (h != INVALID_HANDLE_VALUE) {
+		fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_BINARY);
+		if (fd < 0)
+			CloseHandle(h);
+		else if ((fp = _fdopen(fd, "wb")) == NULL)
+			_close(fd);
+		/* No stream: leave no empty file behind either. */
+		if (fp == NULL)
+			DeleteFileW(w);
+	}
+	free(w);
+	return fp;
+}
+
+int plat_remove(const char *path)
+{
+	wchar_t *w = wide_path(path);
+	int ok = w != NULL && DeleteFileW(w) != 0;
+
+	free(w);
+	return ok;
+}
+
+int plat_rename_replace(const char *from, const char *to)
+{
+	wchar_t *wf = wide_path(from);
+	wchar_t *wt = wide_path(to);
+	int ok = wf != NULL && wt != NULL && MoveFileExW(wf, wt, MOVEFILE_REPLACE_EXISTING);
+
+	free(wf);
+	free(wt);
+	return ok;
+}
+
+int plat_userprofile(char *out, size_t cap)
+{
+	return env_folder("USERPROFILE", out, cap);
+}
+
+int plat_localappdata(char *out, size_t cap)
+{
+	return env_folder("LOCALAPPDATA", out, cap);
+}
+
+int plat_setenv(const char *name, const char *value)
+{
+	/* _putenv_s keeps the runtime's copy (getenv) and the process
+	 * environment (inherited by children) in step. It takes an empty
+	 * value for a removal, so the process environment is set directly as
+	 * well: children see the empty value, getenv here sees none. */
+	if (_putenv_s(name, value != NULL ? value : "") != 0)
+		return 0;
+	return SetEnvironmentVariableA(name, value) != 0;
+}
+
+void plat_sleep_ms(int ms)
+{
+	Sleep(ms > 0 ? (DWORD)ms : 0);
+}
