@@ -239,47 +239,76 @@ SampleSet current_samples(const ServerView &view, int64_t t_ms)
 	return now;
 }
 
-ojson derive_output(const std::string &url, const ServerView &view, const SampleSet &now,
-		    const Window &window)
+namespace {
+
+/* The first of the options that has a value. */
+std::optional<double> first(std::initializer_list<std::optional<double>> options)
 {
-	Output out;
-	out.j["url"] = url;
-	out.j["model"] = view.model;
+	for (const auto &o : options)
+		if (o)
+			return o;
+	return std::nullopt;
+}
 
-	const json *models = view.models ? &*view.models : nullptr;
-	const json *info = view.server_info ? &*view.server_info : nullptr;
-	const json *states = member(info, "internal_states");
-	const json *loads = member(view.loads ? &*view.loads : nullptr, "loads");
-	const json *get_load = view.get_load && view.get_load->is_array() ? &*view.get_load : nullptr;
-	const Scrape *sc = view.scrape ? &*view.scrape : nullptr;
+/* Reads member key of an array element as a number. */
+auto each(const char *key)
+{
+	return [key](const json &e) { return number(&e, key); };
+}
 
-	auto gauge = [&](const char *name) {
+/* What every group of figures reads: the parsed answers, this probe's
+ * samples and the older end of the window. */
+struct Sources {
+	const ServerView &view;
+	const SampleSet &now;
+	const Window &window;
+	const json *models = nullptr;
+	const json *info = nullptr;
+	const json *states = nullptr;   /* internal_states of the server information */
+	const json *loads = nullptr;    /* the per-rank list of /v1/loads */
+	const json *get_load = nullptr; /* the per-rank list of /get_load */
+	const Scrape *sc = nullptr;
+	const SampleSet *base = nullptr;
+
+	Sources(const ServerView &v, const SampleSet &n, const Window &w) : view(v), now(n), window(w)
+	{
+		models = view.models ? &*view.models : nullptr;
+		info = view.server_info ? &*view.server_info : nullptr;
+		states = member(info, "internal_states");
+		loads = member(view.loads ? &*view.loads : nullptr, "loads");
+		get_load = view.get_load && view.get_load->is_array() ? &*view.get_load : nullptr;
+		sc = view.scrape ? &*view.scrape : nullptr;
+		base = window.base ? &*window.base : nullptr;
+	}
+
+	/* The served model's series of a gauge. */
+	std::vector<const Sample *> gauge(const char *name) const
+	{
 		if (sc == nullptr)
-			return std::vector<const Sample *>();
+			return {};
 		return keep_model(sc->select(name, {MetricType::gauge, MetricType::untyped}), view.model);
-	};
-	auto gsum = [&](const char *name) { return gauge_sum(gauge(name)); };
-	auto gmean = [&](const char *name) { return gauge_mean(gauge(name)); };
-	auto each = [](const char *key) {
-		return [key](const json &e) { return number(&e, key); };
-	};
-	auto first = [](std::initializer_list<std::optional<double>> options) {
-		for (const auto &o : options)
-			if (o)
-				return o;
-		return std::optional<double>();
-	};
+	}
+	std::optional<double> gsum(const char *name) const { return gauge_sum(gauge(name)); }
+	std::optional<double> gmean(const char *name) const { return gauge_mean(gauge(name)); }
 
-	/* Before mid-2025 the data-parallel ranks shared one label set, so the
-	 * gauges then show one arbitrary rank; the server information has all. */
-	std::vector<const Sample *> gen = gauge("sglang:gen_throughput");
-	bool shared_dp_labels = !gen.empty() && label_of(*gen.front(), "dp_rank") == nullptr &&
-				number(info, "dp_size").value_or(1) > 1;
+	/* How much a counter grew over the window; none without a window. */
+	std::optional<double> delta(const char *key) const
+	{
+		auto a = base ? counter_of(*base, key) : std::nullopt;
+		auto b = counter_of(now, key);
+		if (!a || !b)
+			return std::nullopt;
+		return *b - *a;
+	}
+};
 
+/* Requests running and queued, and the running limit. */
+void put_requests(Output &out, const Sources &s)
+{
 	out.whole("num_running_reqs",
-		  first({gsum("sglang:num_running_reqs"), gsum("sglang:num_requests_running"),
-			 sum_each(loads, each("num_running_reqs")),
-			 sum_each(get_load, [](const json &e) -> std::optional<double> {
+		  first({s.gsum("sglang:num_running_reqs"), s.gsum("sglang:num_requests_running"),
+			 sum_each(s.loads, each("num_running_reqs")),
+			 sum_each(s.get_load, [](const json &e) -> std::optional<double> {
 				 auto all = number(&e, "num_reqs");
 				 auto waiting = number(&e, "num_waiting_reqs");
 				 if (!all || !waiting)
@@ -287,107 +316,123 @@ ojson derive_output(const std::string &url, const ServerView &view, const Sample
 				 return *all - *waiting;
 			 })}));
 	out.whole("num_queue_reqs",
-		  first({gsum("sglang:num_queue_reqs"), gsum("sglang:num_requests_waiting"),
-			 sum_each(loads, each("num_waiting_reqs")),
-			 sum_each(get_load, each("num_waiting_reqs"))}));
+		  first({s.gsum("sglang:num_queue_reqs"), s.gsum("sglang:num_requests_waiting"),
+			 sum_each(s.loads, each("num_waiting_reqs")),
+			 sum_each(s.get_load, each("num_waiting_reqs"))}));
 	out.whole("max_running_reqs",
-		  first({sum_each(states, each("effective_max_running_requests_per_dp")),
-			 sum_each(loads, each("max_running_requests")),
-			 gsum("sglang:max_running_requests"), number(info, "max_running_requests")}));
+		  first({sum_each(s.states, each("effective_max_running_requests_per_dp")),
+			 sum_each(s.loads, each("max_running_requests")),
+			 s.gsum("sglang:max_running_requests"), number(s.info, "max_running_requests")}));
+}
 
-	std::optional<double> info_gen =
-		first({sum_each(states, each("last_gen_throughput")), number(info, "last_gen_throughput")});
+/* Generation throughput, and the token rates over the window. */
+void put_throughput(Output &out, const Sources &s)
+{
+	/* Before mid-2025 the data-parallel ranks shared one label set, so the
+	 * gauges then show one arbitrary rank; the server information has all. */
+	std::vector<const Sample *> gen = s.gauge("sglang:gen_throughput");
+	bool shared_dp_labels = !gen.empty() && label_of(*gen.front(), "dp_rank") == nullptr &&
+				number(s.info, "dp_size").value_or(1) > 1;
+	std::optional<double> info_gen = first(
+		{sum_each(s.states, each("last_gen_throughput")), number(s.info, "last_gen_throughput")});
 	out.real("gen_throughput", shared_dp_labels
 					   ? first({info_gen, gauge_sum(gen)})
 					   : first({gauge_sum(gen), info_gen}));
 
 	/* Rates over the window: tokens of the requests that finished in it. */
-	const SampleSet *base = window.base ? &*window.base : nullptr;
-	auto delta = [&](const char *key) -> std::optional<double> {
-		auto a = base ? counter_of(*base, key) : std::nullopt;
-		auto b = counter_of(now, key);
-		if (!a || !b)
-			return std::nullopt;
-		return *b - *a;
-	};
-	if (base != nullptr && window.seconds > 0) {
-		if (auto d = delta("prompt"))
-			out.real("pp_tok_s", *d / window.seconds);
-		if (auto d = delta("generation"))
-			out.real("gen_tok_s", *d / window.seconds);
+	if (s.base != nullptr && s.window.seconds > 0) {
+		if (auto d = s.delta("prompt"))
+			out.real("pp_tok_s", *d / s.window.seconds);
+		if (auto d = s.delta("generation"))
+			out.real("gen_tok_s", *d / s.window.seconds);
 	}
+}
 
-	std::optional<double> used = first({gsum("sglang:num_used_tokens"),
-					    sum_each(loads, each("num_used_tokens"))});
+/* The KV cache: tokens in use, capacity, their ratio, and the context length. */
+void put_kv_cache(Output &out, const Sources &s)
+{
+	std::optional<double> used = first({s.gsum("sglang:num_used_tokens"),
+					    sum_each(s.loads, each("num_used_tokens"))});
 	std::optional<double> capacity = first(
-		{gsum("sglang:max_total_num_tokens"),
-		 sum_each(states, [](const json &e) {
+		{s.gsum("sglang:max_total_num_tokens"),
+		 sum_each(s.states, [](const json &e) {
 			 return number(member(&e, "memory_usage"), "token_capacity");
 		 }),
-		 sum_each(loads, each("max_total_num_tokens")), number(info, "max_total_num_tokens")});
+		 sum_each(s.loads, each("max_total_num_tokens")), number(s.info, "max_total_num_tokens")});
 	std::optional<double> usage;
 	/* The gauge is rounded to two places in several versions. */
 	if (used && capacity && *capacity > 0)
 		usage = *used / *capacity;
-	out.real("token_usage", first({usage, gmean("sglang:token_usage"),
-				       mean_each(loads, each("token_usage"))}));
+	out.real("token_usage", first({usage, s.gmean("sglang:token_usage"),
+				       mean_each(s.loads, each("token_usage"))}));
 	out.whole("num_used_tokens", used);
 	out.whole("max_total_num_tokens", capacity);
-	out.whole("context_len", first({number(base_model_entry(models), "max_model_len"),
-					number(info, "context_length"), gmean("sglang:context_len")}));
+	out.whole("context_len", first({number(base_model_entry(s.models), "max_model_len"),
+					number(s.info, "context_length"), s.gmean("sglang:context_len")}));
+}
 
+/* The prefix cache hit rate over the window and over the server's life. */
+void put_cache_hits(Output &out, const Sources &s)
+{
 	/* The gauge is the last prefill batch's ratio (in percent in 2024) and
 	 * reads 0 after every decode log; the counters give the window's. */
 	std::optional<double> hit;
-	if (auto dp = delta("prompt"); dp && *dp > 0)
-		if (auto dc = delta("cached"))
+	if (auto dp = s.delta("prompt"); dp && *dp > 0)
+		if (auto dc = s.delta("cached"))
 			hit = *dc / *dp;
 	if (!hit) {
-		std::vector<const Sample *> g = gauge("sglang:cache_hit_rate");
+		std::vector<const Sample *> g = s.gauge("sglang:cache_hit_rate");
 		hit = gauge_mean(g);
 		if (hit && !g.empty() && label_of(*g.front(), "model_name") == nullptr &&
 		    label_of(*g.front(), "name") != nullptr)
 			*hit /= 100.0;
 	}
 	out.real("cache_hit_rate", hit);
-	auto cached = counter_of(now, "cached");
-	auto prompt = counter_of(now, "prompt");
+	auto cached = counter_of(s.now, "cached");
+	auto prompt = counter_of(s.now, "prompt");
 	if (cached && prompt && *prompt > 0)
 		out.real("cache_hit_rate_lifetime", *cached / *prompt);
+}
 
-	const json *algo = member(info, "speculative_algorithm");
+/* Speculative decoding: algorithm, accepted length and acceptance rate. */
+void put_speculative(Output &out, const Sources &s)
+{
+	const json *algo = member(s.info, "speculative_algorithm");
 	std::optional<double> accept_len = first(
-		{gmean("sglang:spec_accept_length"), mean_each(states, each("avg_spec_accept_length")),
-		 number(info, "avg_spec_accept_length"), mean_each(loads, [](const json &e) {
+		{s.gmean("sglang:spec_accept_length"), mean_each(s.states, each("avg_spec_accept_length")),
+		 number(s.info, "avg_spec_accept_length"), mean_each(s.loads, [](const json &e) {
 			 return number(member(&e, "speculative"), "accept_length");
 		 })});
 	bool speculative = algo != nullptr && algo->is_string();
 	/* Without the server information only a working draft model shows. */
-	if (info == nullptr && accept_len && *accept_len > 0)
+	if (s.info == nullptr && accept_len && *accept_len > 0)
 		speculative = true;
-	if (speculative) {
-		if (algo != nullptr && algo->is_string())
-			out.j["spec_algo"] = algo->get<std::string>();
-		out.real("spec_accept_length", accept_len);
-		std::optional<double> rate = gmean("sglang:spec_accept_rate");
-		if (!rate && accept_len) {
-			std::optional<double> drafts = number(info, "speculative_num_draft_tokens");
-			if (!drafts)
-				if (auto steps = number(info, "speculative_num_steps"))
-					drafts = *steps + 1;
-			if (drafts && *drafts > 0)
-				rate = *accept_len / *drafts;
-		}
-		out.real("spec_accept_rate", rate);
+	if (!speculative)
+		return;
+	if (algo != nullptr && algo->is_string())
+		out.j["spec_algo"] = algo->get<std::string>();
+	out.real("spec_accept_length", accept_len);
+	std::optional<double> rate = s.gmean("sglang:spec_accept_rate");
+	if (!rate && accept_len) {
+		std::optional<double> drafts = number(s.info, "speculative_num_draft_tokens");
+		if (!drafts)
+			if (auto steps = number(s.info, "speculative_num_steps"))
+				drafts = *steps + 1;
+		if (drafts && *drafts > 0)
+			rate = *accept_len / *drafts;
 	}
+	out.real("spec_accept_rate", rate);
+}
 
-	/* Mean latencies: over the window when it saw observations, else over
-	 * the server's lifetime. */
+/* Mean latencies: over the window when it saw observations, else over the
+ * server's lifetime. */
+void put_latencies(Output &out, const Sources &s)
+{
 	auto mean_ms = [&](const char *key) -> std::optional<double> {
-		const Histogram *h = histogram_of(now, key);
+		const Histogram *h = histogram_of(s.now, key);
 		if (h == nullptr)
 			return std::nullopt;
-		const Histogram *old = base ? histogram_of(*base, key) : nullptr;
+		const Histogram *old = s.base ? histogram_of(*s.base, key) : nullptr;
 		if (old != nullptr && old->family == h->family && h->count - old->count > 0)
 			return 1000.0 * (h->sum - old->sum) / (h->count - old->count);
 		if (h->count > 0)
@@ -397,15 +442,23 @@ ojson derive_output(const std::string &url, const ServerView &view, const Sample
 	out.real("itl_ms", mean_ms("itl"));
 	out.real("ttft_ms", mean_ms("ttft"));
 	out.real("queue_ms", mean_ms("queue"));
+}
 
-	out.whole("requests_total", counter_of(now, "requests"));
-	out.whole("prompt_tokens_total", prompt);
-	out.whole("generation_tokens_total", counter_of(now, "generation"));
+/* Running totals of requests and tokens. */
+void put_totals(Output &out, const Sources &s)
+{
+	out.whole("requests_total", counter_of(s.now, "requests"));
+	out.whole("prompt_tokens_total", counter_of(s.now, "prompt"));
+	out.whole("generation_tokens_total", counter_of(s.now, "generation"));
+}
 
-	if (base != nullptr) {
+/* Latency quantiles over the window, the window's length, and a restart. */
+void put_window(Output &out, const Sources &s)
+{
+	if (s.base != nullptr) {
 		for (const char *key : {"ttft", "itl", "queue"}) {
-			const Histogram *h = histogram_of(now, key);
-			const Histogram *old = histogram_of(*base, key);
+			const Histogram *h = histogram_of(s.now, key);
+			const Histogram *old = histogram_of(*s.base, key);
 			if (h == nullptr || old == nullptr || old->family != h->family)
 				continue;
 			std::string k(key);
@@ -414,10 +467,29 @@ ojson derive_output(const std::string &url, const ServerView &view, const Sample
 			if (auto p = histogram_quantile(0.95, *h, old))
 				out.real((k + "_p95_ms").c_str(), *p * 1000.0);
 		}
-		out.j["window_s"] = std::round(window.seconds * 1000.0) / 1000.0;
+		out.j["window_s"] = std::round(s.window.seconds * 1000.0) / 1000.0;
 	}
-	if (window.restarted)
+	if (s.window.restarted)
 		out.j["restarted"] = true;
+}
+
+} // namespace
+
+ojson derive_output(const std::string &url, const ServerView &view, const SampleSet &now,
+		    const Window &window)
+{
+	Output out;
+	out.j["url"] = url;
+	out.j["model"] = view.model;
+	Sources s(view, now, window);
+	put_requests(out, s);
+	put_throughput(out, s);
+	put_kv_cache(out, s);
+	put_cache_hits(out, s);
+	put_speculative(out, s);
+	put_latencies(out, s);
+	put_totals(out, s);
+	put_window(out, s);
 	return out.j;
 }
 
