@@ -162,6 +162,11 @@ ServerView read_probe(const ProbeResult &probe)
 		v.loads = parse_json(probe.loads);
 	else
 		v.get_load = parse_json(probe.loads);
+	v.late = probe.late;
+	if (probe.health.result.transport_ok && probe.health.result.status == 200)
+		v.health = "ok";
+	else if (probe.health.result.transport_ok && probe.health.result.status == 503)
+		v.health = "starting";
 	if (probe.metrics.ok()) {
 		Scrape s = parse_prometheus(probe.metrics.result.body);
 		if (s.has_sglang())
@@ -211,8 +216,9 @@ SampleSet current_samples(const ServerView &view, int64_t t_ms)
 		return counter_sum(keep_model(sc.select(name, {MetricType::counter, MetricType::untyped}),
 					      view.model));
 	};
+	/* Only what a counter can hold is kept: the samples outlive the run. */
 	auto put = [&](const char *key, std::optional<double> v) {
-		if (v)
+		if (v && std::isfinite(*v) && *v >= 0)
 			now.counters[key] = *v;
 	};
 	put("prompt", counter("sglang:prompt_tokens_total"));
@@ -473,6 +479,21 @@ void put_window(Output &out, const Sources &s)
 		out.j["restarted"] = true;
 }
 
+/* The server's state and version, and the routes that answered too late
+ * for their figures to be in the document. */
+void put_server(Output &out, const Sources &s)
+{
+	if (!s.view.health.empty())
+		out.j["health"] = s.view.health;
+	for (const json *j : {s.info, s.view.loads ? &*s.view.loads : nullptr})
+		if (const json *v = member(j, "version"); v != nullptr && v->is_string()) {
+			out.j["version"] = v->get<std::string>();
+			break;
+		}
+	if (!s.view.late.empty())
+		out.j["late"] = s.view.late;
+}
+
 } // namespace
 
 ojson derive_output(const std::string &url, const ServerView &view, const SampleSet &now,
@@ -490,6 +511,7 @@ ojson derive_output(const std::string &url, const ServerView &view, const Sample
 	put_latencies(out, s);
 	put_totals(out, s);
 	put_window(out, s);
+	put_server(out, s);
 	return out.j;
 }
 

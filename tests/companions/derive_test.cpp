@@ -132,7 +132,7 @@ TEST(DeriveState, RoundTripCorruptionAndPrivacy)
 	struct stat st;
 	ASSERT_EQ(stat(path.c_str(), &st), 0);
 	EXPECT_EQ(st.st_mode & 0777, 0600u);
-	State back = load_state(path, "http://h:1");
+	State back = load_state(path, "http://h:1", 5);
 	ASSERT_EQ(back.samples.size(), 1u);
 	EXPECT_EQ(back.samples[0].counters.at("prompt"), 1e12);
 	EXPECT_EQ(back.samples[0].histograms.at("ttft").buckets, h.buckets);
@@ -143,12 +143,12 @@ TEST(DeriveState, RoundTripCorruptionAndPrivacy)
 		files += e.is_regular_file() ? 1 : 0;
 	EXPECT_EQ(files, 1);
 
-	EXPECT_TRUE(load_state(path, "http://other").samples.empty());
+	EXPECT_TRUE(load_state(path, "http://other", 5).samples.empty());
 	for (const char *bad : {"", "{", "[]", "{\"url\":\"http://h:1\",\"samples\":7}",
 				"{\"url\":\"http://h:1\",\"samples\":[{\"t_ms\":\"x\"},{\"t_ms\":1,"
 				"\"histograms\":{\"ttft\":{\"le\":[\"1\"],\"n\":[]}}}]}"}) {
 		ctest::write_text(path, bad);
-		State c = load_state(path, "http://h:1");
+		State c = load_state(path, "http://h:1", 5);
 		for (const SampleSet &x : c.samples)
 			EXPECT_TRUE(x.histograms.empty()) << bad;
 	}
@@ -271,4 +271,25 @@ TEST(DeriveQuantile, InterpolationEdgesAndDifferences)
 	Histogram open;
 	open.buckets = {{1.0, 10}};
 	EXPECT_FALSE(histogram_quantile(0.5, open, nullptr).has_value());
+}
+
+TEST(DeriveEdges, NanHistogramSumLeavesTheMeanOut)
+{
+	/* Prometheus gives NaN for such a mean; 0 would read as a fast server. */
+	ProbeResult p;
+	p.models = answered("/v1/models", "{\"data\":[{\"id\":\"m\"}]}");
+	p.metrics = answered("/metrics", "# TYPE sglang:time_to_first_token_seconds histogram\n"
+					 "sglang:time_to_first_token_seconds_sum{model_name=\"m\"} NaN\n"
+					 "sglang:time_to_first_token_seconds_count{model_name=\"m\"} 10\n"
+					 "sglang:time_to_first_token_seconds_bucket{model_name=\"m\",le=\"+Inf\"} 10\n"
+					 "# TYPE sglang:num_running_reqs gauge\n"
+					 "sglang:num_running_reqs{model_name=\"m\"} 1\n");
+	ServerView v = read_probe(p);
+	SampleSet now = current_samples(v, 1000);
+	json out = output(p, now, Window{});
+	EXPECT_FALSE(out.contains("ttft_ms")) << out;
+	EXPECT_EQ(out["num_running_reqs"], 1);
+	/* Nor does it void the kept samples: the histogram is not stored. */
+	State s{"http://h", {now}};
+	EXPECT_EQ(state_from_json(state_to_json(s), 1000).samples.size(), 1u);
 }
