@@ -262,6 +262,27 @@ auto each(const char *key)
 	return [key](const json &e) { return number(&e, key); };
 }
 
+/* How the scheduler gauges of a server with several data-parallel ranks
+ * read. Since mid-2025 each rank writes its own series (dp_rank label). Before
+ * that the ranks shared one label set: until early 2025 the collector summed
+ * the running, queued, used-token and throughput gauges over the ranks, and
+ * kept the most recent value of the others; from then on it kept the most
+ * recent value of all of them, one arbitrary rank's. */
+enum class DpGauges { per_rank, totals, one_rank };
+
+/* Whether the page comes from the collector that summed over ranks: its
+ * tokenizer wrote time per output token, which inter-token latency replaced
+ * when the gauges changed to the most recent value. */
+bool summing_collector(const Scrape &sc)
+{
+	bool tpot = false, itl = false;
+	for (const Family &f : sc.families) {
+		tpot = tpot || (f.name == "sglang:time_per_output_token_seconds" && !f.samples.empty());
+		itl = itl || (f.name == "sglang:inter_token_latency_seconds" && !f.samples.empty());
+	}
+	return tpot && !itl;
+}
+
 /* What every group of figures reads: the parsed answers, this probe's
  * samples and the older end of the window. */
 struct Sources {
@@ -285,7 +306,13 @@ struct Sources {
 		get_load = view.get_load && view.get_load->is_array() ? &*view.get_load : nullptr;
 		sc = view.scrape ? &*view.scrape : nullptr;
 		base = window.base ? &*window.base : nullptr;
+		std::vector<const Sample *> gen = gauge("sglang:gen_throughput");
+		if (!gen.empty() && label_of(*gen.front(), "dp_rank") == nullptr &&
+		    number(info, "dp_size").value_or(1) > 1)
+			dp = summing_collector(*sc) ? DpGauges::totals : DpGauges::one_rank;
 	}
+
+	DpGauges dp = DpGauges::per_rank;
 
 	/* The served model's series of a gauge. */
 	std::vector<const Sample *> gauge(const char *name) const
@@ -334,14 +361,12 @@ void put_requests(Output &out, const Sources &s)
 /* Generation throughput, and the token rates over the window. */
 void put_throughput(Output &out, const Sources &s)
 {
-	/* Before mid-2025 the data-parallel ranks shared one label set, so the
-	 * gauges then show one arbitrary rank; the server information has all. */
+	/* A gauge of one arbitrary rank defers to the server information; the
+	 * flat information of the summing generation is rank 0's alone. */
 	std::vector<const Sample *> gen = s.gauge("sglang:gen_throughput");
-	bool shared_dp_labels = !gen.empty() && label_of(*gen.front(), "dp_rank") == nullptr &&
-				number(s.info, "dp_size").value_or(1) > 1;
 	std::optional<double> info_gen = first(
 		{sum_each(s.states, each("last_gen_throughput")), number(s.info, "last_gen_throughput")});
-	out.real("gen_throughput", shared_dp_labels
+	out.real("gen_throughput", s.dp == DpGauges::one_rank
 					   ? first({info_gen, gauge_sum(gen)})
 					   : first({gauge_sum(gen), info_gen}));
 
@@ -365,6 +390,11 @@ void put_kv_cache(Output &out, const Sources &s)
 			 return number(member(&e, "memory_usage"), "token_capacity");
 		 }),
 		 sum_each(s.loads, each("max_total_num_tokens")), number(s.info, "max_total_num_tokens")});
+	/* The summing generation's used tokens cover every rank, but its flat
+	 * server information gives rank 0's capacity only: without the other
+	 * ranks' the ratio is the server's own gauge. */
+	if (s.dp == DpGauges::totals && s.states == nullptr && s.loads == nullptr)
+		capacity.reset();
 	std::optional<double> usage;
 	/* The gauge is rounded to two places in several versions. */
 	if (used && capacity && *capacity > 0)

@@ -255,6 +255,8 @@ INSTANTIATE_TEST_SUITE_P(
 		Variant{"c_no_metrics", "", {}, {std::string("SGLANG_API_KEY=") + kKey}, "expected.json"},
 		/* Early 2025: v0.4 metric names, flat server information. */
 		Variant{"b_v043", "/", {}, {}, "expected.json"},
+		/* Early 2025 with two data-parallel ranks: gauges summed over the ranks. */
+		Variant{"d_v043_dp2", "", {}, {}, "expected.json"},
 		/* 2024: first-generation names, percent cache hits, no server information. */
 		Variant{"g1_2024", "/v1", {}, {}, "expected.json"},
 		/* A metrics page alone, with every quirk of the format. */
