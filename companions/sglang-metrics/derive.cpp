@@ -6,6 +6,7 @@
  * to a list with one entry per data-parallel rank.
  */
 #include <cmath>
+#include <cstdlib>
 
 #include "sglang_metrics.h"
 
@@ -205,6 +206,58 @@ std::string not_sglang_reason(const ServerView &view, const ProbeResult &probe)
 	return "not an SGLang server: no SGLang metrics, server information or loads";
 }
 
+namespace {
+
+/* Samples of a counter whose label has the value wanted; with prefix set,
+ * those whose value starts with it. */
+std::vector<const Sample *> with_label(const std::vector<const Sample *> &in, const char *label,
+				       const std::string &value, bool prefix = false)
+{
+	std::vector<const Sample *> out;
+	for (const Sample *s : in)
+		if (const std::string *v = label_of(*s, label))
+			if (prefix ? v->compare(0, value.size(), value) == 0 : *v == value)
+				out.push_back(s);
+	return out;
+}
+
+/* The counters of the page: tokens and requests of finished requests, the
+ * scheduler's live token counts, aborts, retractions and HTTP answers. */
+void read_counters(const Scrape &sc, const std::string &model, SampleSet &now)
+{
+	auto series = [&](const char *name) {
+		return keep_model(sc.select(name, {MetricType::counter, MetricType::untyped}), model);
+	};
+	/* Only what a counter can hold is kept: the samples outlive the run. */
+	auto put = [&](const char *key, std::optional<double> v) {
+		if (v && std::isfinite(*v) && *v >= 0)
+			now.counters[key] = *v;
+	};
+	put("prompt", counter_sum(series("sglang:prompt_tokens_total")));
+	put("generation", counter_sum(series("sglang:generation_tokens_total")));
+	put("cached", counter_sum(series("sglang:cached_tokens_total")));
+	std::optional<double> requests = counter_sum(series("sglang:num_requests_total"));
+	if (!requests)
+		if (auto e2e = read_histogram(sc, "sglang:e2e_request_latency_seconds", model, false))
+			requests = e2e->count;
+	put("requests", requests);
+	put("aborted", counter_sum(series("sglang:num_aborted_requests_total")));
+	if (auto r = read_histogram(sc, "sglang:num_retractions", model, false))
+		put("retractions", r->sum);
+	/* Tokens the scheduler has processed so far, running requests included;
+	 * one series per rank, repeated by every tensor-parallel rank. */
+	auto live = series("sglang:realtime_tokens_total");
+	put("rt_prefill_compute", gauge_sum(with_label(live, "mode", "prefill_compute")));
+	put("rt_prefill_cache", gauge_sum(with_label(live, "mode", "prefill_cache")));
+	put("rt_decode", gauge_sum(with_label(live, "mode", "decode")));
+	auto http = series("sglang:http_responses_total");
+	put("http_all", counter_sum(http));
+	if (!http.empty())
+		put("http_5xx", counter_sum(with_label(http, "status_code", "5", true)).value_or(0));
+}
+
+} // namespace
+
 SampleSet current_samples(const ServerView &view, int64_t t_ms)
 {
 	SampleSet now;
@@ -212,24 +265,7 @@ SampleSet current_samples(const ServerView &view, int64_t t_ms)
 	if (!view.scrape)
 		return now;
 	const Scrape &sc = *view.scrape;
-	auto counter = [&](const char *name) {
-		return counter_sum(keep_model(sc.select(name, {MetricType::counter, MetricType::untyped}),
-					      view.model));
-	};
-	/* Only what a counter can hold is kept: the samples outlive the run. */
-	auto put = [&](const char *key, std::optional<double> v) {
-		if (v && std::isfinite(*v) && *v >= 0)
-			now.counters[key] = *v;
-	};
-	put("prompt", counter("sglang:prompt_tokens_total"));
-	put("generation", counter("sglang:generation_tokens_total"));
-	put("cached", counter("sglang:cached_tokens_total"));
-	std::optional<double> requests = counter("sglang:num_requests_total");
-	if (!requests)
-		if (auto e2e = read_histogram(sc, "sglang:e2e_request_latency_seconds", view.model, false))
-			requests = e2e->count;
-	put("requests", requests);
-
+	read_counters(sc, view.model, now);
 	auto hist = [&](const char *key, std::initializer_list<const char *> names, bool scheduler) {
 		for (const char *name : names)
 			if (auto h = read_histogram(sc, name, view.model, scheduler)) {
@@ -242,6 +278,7 @@ SampleSet current_samples(const ServerView &view, int64_t t_ms)
 	hist("itl", {"sglang:inter_token_latency_seconds", "sglang:time_per_output_token_seconds"}, false);
 	/* Queue time: the 2025 scheduler histogram, or the 2024 waiting time. */
 	hist("queue", {"sglang:queue_time_seconds", "sglang:waiting_request_latency_seconds"}, true);
+	hist("e2e", {"sglang:e2e_request_latency_seconds"}, false);
 	return now;
 }
 
@@ -370,13 +407,41 @@ void put_throughput(Output &out, const Sources &s)
 					   ? first({info_gen, gauge_sum(gen)})
 					   : first({gauge_sum(gen), info_gen}));
 
-	/* Rates over the window: tokens of the requests that finished in it. */
-	if (s.base != nullptr && s.window.seconds > 0) {
-		if (auto d = s.delta("prompt"))
-			out.real("pp_tok_s", *d / s.window.seconds);
-		if (auto d = s.delta("generation"))
-			out.real("gen_tok_s", *d / s.window.seconds);
+	if (s.base == nullptr || !(s.window.seconds > 0))
+		return;
+	/* Rates over the window. The live counters count tokens as they are
+	 * processed; the others only when their request finishes, which lags
+	 * by up to a whole request. */
+	const double w = s.window.seconds;
+	auto computed = s.delta("rt_prefill_compute"), cache = s.delta("rt_prefill_cache");
+	auto decoded = s.delta("rt_decode");
+	if (computed && cache) {
+		out.real("pp_tok_s", (*computed + *cache) / w);
+		out.real("pp_computed_tok_s", *computed / w);
+	} else if (auto prompt = s.delta("prompt")) {
+		out.real("pp_tok_s", *prompt / w);
+		if (auto cached = s.delta("cached"))
+			out.real("pp_computed_tok_s", (*prompt - *cached) / w);
 	}
+	if (auto d = decoded ? decoded : s.delta("generation"))
+		out.real("gen_tok_s", *d / w);
+	if (auto d = s.delta("requests"))
+		out.real("req_s", *d / w);
+}
+
+/* Aborted requests, retractions (the scheduler's sign of KV cache
+ * pressure) and the share of HTTP answers that were server errors: over
+ * the window when there is one, else over the server's life. */
+void put_events(Output &out, const Sources &s)
+{
+	auto count = [&](const char *key) {
+		return s.base != nullptr ? s.delta(key) : counter_of(s.now, key);
+	};
+	out.whole("aborted_requests", count("aborted"));
+	out.whole("retractions", count("retractions"));
+	auto all = count("http_all"), errors = count("http_5xx");
+	if (all && errors && *all > 0)
+		out.real("http_error_rate", *errors / *all);
 }
 
 /* The KV cache: tokens in use, capacity, their ratio, and the context length. */
@@ -478,6 +543,7 @@ void put_latencies(Output &out, const Sources &s)
 	out.real("itl_ms", mean_ms("itl"));
 	out.real("ttft_ms", mean_ms("ttft"));
 	out.real("queue_ms", mean_ms("queue"));
+	out.real("e2e_ms", mean_ms("e2e"));
 }
 
 /* Running totals of requests and tokens. */
@@ -492,7 +558,7 @@ void put_totals(Output &out, const Sources &s)
 void put_window(Output &out, const Sources &s)
 {
 	if (s.base != nullptr) {
-		for (const char *key : {"ttft", "itl", "queue"}) {
+		for (const char *key : {"ttft", "itl", "queue", "e2e"}) {
 			const Histogram *h = histogram_of(s.now, key);
 			const Histogram *old = histogram_of(*s.base, key);
 			if (h == nullptr || old == nullptr || old->family != h->family)
@@ -504,6 +570,9 @@ void put_window(Output &out, const Sources &s)
 				out.real((k + "_p95_ms").c_str(), *p * 1000.0);
 		}
 		out.j["window_s"] = std::round(s.window.seconds * 1000.0) / 1000.0;
+	} else if (!s.now.counters.empty() || !s.now.histograms.empty()) {
+		/* No older sample: the means and counts cover the server's life. */
+		out.j["lifetime"] = true;
 	}
 	if (s.window.restarted)
 		out.j["restarted"] = true;
@@ -524,6 +593,75 @@ void put_server(Output &out, const Sources &s)
 		out.j["late"] = s.view.late;
 }
 
+/* Each data-parallel rank's value of a scheduler gauge, by rank label. */
+std::map<std::string, double> by_rank(const std::vector<const Sample *> &series)
+{
+	std::map<std::string, double> values;
+	for (const auto &g : scheduler_groups(series))
+		for (const Sample *x : g.second)
+			values[g.first] += x->value;
+	return values;
+}
+
+/* The ranks as the metrics page gives them, when its series carry ranks. */
+ojson ranks_from_metrics(const Sources &s)
+{
+	auto running = by_rank(s.gauge("sglang:num_running_reqs"));
+	if (running.size() < 2 || running.count("") > 0)
+		return ojson::array();
+	auto queued = by_rank(s.gauge("sglang:num_queue_reqs"));
+	auto used = by_rank(s.gauge("sglang:num_used_tokens"));
+	auto capacity = by_rank(s.gauge("sglang:max_total_num_tokens"));
+	auto usage = by_rank(s.gauge("sglang:token_usage"));
+	auto gen = by_rank(s.gauge("sglang:gen_throughput"));
+	auto at = [](const std::map<std::string, double> &m, const std::string &k) {
+		auto it = m.find(k);
+		return it == m.end() ? std::nullopt : std::optional<double>(it->second);
+	};
+	ojson ranks = ojson::array();
+	for (const auto &r : running) {
+		Output o;
+		o.whole("rank", std::strtod(r.first.c_str(), nullptr));
+		o.whole("num_running_reqs", r.second);
+		o.whole("num_queue_reqs", at(queued, r.first));
+		auto u = at(used, r.first), c = at(capacity, r.first);
+		o.real("token_usage", u && c && *c > 0 ? std::optional<double>(*u / *c) : at(usage, r.first));
+		o.real("gen_throughput", at(gen, r.first));
+		ranks.push_back(o.j);
+	}
+	return ranks;
+}
+
+/* The ranks as the load route gives them. */
+ojson ranks_from_loads(const Sources &s)
+{
+	ojson ranks = ojson::array();
+	if (s.loads == nullptr || !s.loads->is_array())
+		return ranks;
+	for (const json &e : *s.loads) {
+		Output o;
+		o.whole("rank", number(&e, "dp_rank"));
+		o.whole("num_running_reqs", number(&e, "num_running_reqs"));
+		o.whole("num_queue_reqs", number(&e, "num_waiting_reqs"));
+		auto u = number(&e, "num_used_tokens"), c = number(&e, "max_total_num_tokens");
+		o.real("token_usage", u && c && *c > 0 ? std::optional<double>(*u / *c) : number(&e, "token_usage"));
+		o.real("gen_throughput", number(&e, "gen_throughput"));
+		ranks.push_back(o.j);
+	}
+	return ranks;
+}
+
+/* Per-rank figures when there is more than one data-parallel rank, so that
+ * one hot rank shows beside the sums. */
+void put_dp_ranks(Output &out, const Sources &s)
+{
+	ojson ranks = ranks_from_metrics(s);
+	if (ranks.size() < 2)
+		ranks = ranks_from_loads(s);
+	if (ranks.size() > 1)
+		out.j["dp"] = ranks;
+}
+
 } // namespace
 
 ojson derive_output(const std::string &url, const ServerView &view, const SampleSet &now,
@@ -534,11 +672,13 @@ ojson derive_output(const std::string &url, const ServerView &view, const Sample
 	out.j["model"] = view.model;
 	Sources s(view, now, window);
 	put_requests(out, s);
+	put_dp_ranks(out, s);
 	put_throughput(out, s);
 	put_kv_cache(out, s);
 	put_cache_hits(out, s);
 	put_speculative(out, s);
 	put_latencies(out, s);
+	put_events(out, s);
 	put_totals(out, s);
 	put_window(out, s);
 	put_server(out, s);

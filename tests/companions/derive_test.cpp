@@ -293,3 +293,59 @@ TEST(DeriveEdges, NanHistogramSumLeavesTheMeanOut)
 	State s{"http://h", {now}};
 	EXPECT_EQ(state_from_json(state_to_json(s), 1000).samples.size(), 1u);
 }
+
+namespace {
+
+/* A small page of counters: aborts, retractions, HTTP answers and tokens. */
+std::string events_page(int aborted, int retracted, int ok, int failed, int prompt, int cached)
+{
+	const std::string m = "{model_name=\"m\"}";
+	return "# TYPE sglang:num_aborted_requests_total counter\n"
+	       "sglang:num_aborted_requests_total" + m + " " + std::to_string(aborted) + "\n"
+	       "# TYPE sglang:num_retractions histogram\n"
+	       "sglang:num_retractions_sum" + m + " " + std::to_string(retracted) + "\n"
+	       "sglang:num_retractions_count" + m + " 50\n"
+	       "# TYPE sglang:http_responses_total counter\n"
+	       "sglang:http_responses_total{endpoint=\"/generate\",method=\"POST\",status_code=\"200\"} " +
+	       std::to_string(ok) + "\n"
+	       "sglang:http_responses_total{endpoint=\"/generate\",method=\"POST\",status_code=\"503\"} " +
+	       std::to_string(failed) + "\n"
+	       "# TYPE sglang:prompt_tokens_total counter\n"
+	       "sglang:prompt_tokens_total" + m + " " + std::to_string(prompt) + "\n"
+	       "# TYPE sglang:cached_tokens_total counter\n"
+	       "sglang:cached_tokens_total" + m + " " + std::to_string(cached) + "\n";
+}
+
+json probe_page(State &state, const std::string &page, int64_t t_ms)
+{
+	ProbeResult p;
+	p.models = answered("/v1/models", "{\"data\":[{\"id\":\"m\"}]}");
+	p.metrics = answered("/metrics", page);
+	ServerView v = read_probe(p);
+	SampleSet now = current_samples(v, t_ms);
+	Window w = update_window(state, now);
+	return output(p, now, w);
+}
+
+} // namespace
+
+TEST(DeriveRates, EventsOverTheLifeThenOverTheWindow)
+{
+	State state{"http://h", {}};
+	json first = probe_page(state, events_page(10, 4, 90, 10, 1000, 200), 1000000);
+	EXPECT_EQ(first["lifetime"], true);
+	EXPECT_EQ(first["aborted_requests"], 10);
+	EXPECT_EQ(first["retractions"], 4);
+	EXPECT_DOUBLE_EQ(first["http_error_rate"].get<double>(), 0.1);
+	EXPECT_FALSE(first.contains("pp_tok_s"));
+
+	json second = probe_page(state, events_page(13, 9, 170, 30, 2000, 700), 1005000);
+	EXPECT_FALSE(second.contains("lifetime"));
+	EXPECT_EQ(second["window_s"], 5.0);
+	EXPECT_EQ(second["aborted_requests"], 3);
+	EXPECT_EQ(second["retractions"], 5);
+	EXPECT_DOUBLE_EQ(second["http_error_rate"].get<double>(), 0.2);
+	EXPECT_DOUBLE_EQ(second["pp_tok_s"].get<double>(), 200.0);
+	/* Prompt tokens computed, apart from those the prefix cache served. */
+	EXPECT_DOUBLE_EQ(second["pp_computed_tok_s"].get<double>(), 100.0);
+}
