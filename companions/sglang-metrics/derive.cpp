@@ -188,8 +188,33 @@ ServerView read_probe(const ProbeResult &probe)
 	return v;
 }
 
+/* Why the URL names a front end over several servers rather than one
+ * server, or "". A prefill/decode front end lists its servers in its server
+ * information; a router's metrics page carries its own families, while its
+ * other routes pass through to one of its servers. */
+std::string front_end_reason(const ServerView &view, const ProbeResult &probe)
+{
+	const json *info = view.server_info ? &*view.server_info : nullptr;
+	const json *prefill = member(info, "prefill"), *decode = member(info, "decode");
+	if ((prefill != nullptr && prefill->is_array()) || (decode != nullptr && decode->is_array())) {
+		auto count = [](const json *j) { return j != nullptr && j->is_array() ? j->size() : 0; };
+		return "not one SGLang server: a prefill/decode router in front of " +
+		       std::to_string(count(prefill)) + " prefill and " + std::to_string(count(decode)) +
+		       " decode servers (give the URL of one of them)";
+	}
+	if (!view.scrape && probe.metrics.ok())
+		for (const Family &f : parse_prometheus(probe.metrics.result.body).families)
+			if (!f.samples.empty() && (f.name.compare(0, 11, "sgl_router_") == 0 ||
+						   f.name.compare(0, 4, "smg_") == 0))
+				return "not one SGLang server: a router in front of servers "
+				       "(give the URL of one of them)";
+	return {};
+}
+
 std::string not_sglang_reason(const ServerView &view, const ProbeResult &probe)
 {
+	if (std::string front = front_end_reason(view, probe); !front.empty())
+		return front;
 	if (view.scrape)
 		return {};
 	const json *info = view.server_info ? &*view.server_info : nullptr;
@@ -201,8 +226,6 @@ std::string not_sglang_reason(const ServerView &view, const ProbeResult &probe)
 	if (looks_like_html(probe.models) || looks_like_html(probe.server_info) ||
 	    looks_like_html(probe.metrics))
 		return "not an SGLang server: it answers with web pages";
-	if (info != nullptr && (member(info, "prefill") != nullptr || member(info, "decode") != nullptr))
-		return "not an SGLang server: this looks like a router in front of servers";
 	return "not an SGLang server: no SGLang metrics, server information or loads";
 }
 

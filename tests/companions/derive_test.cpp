@@ -239,6 +239,23 @@ TEST(DeriveFallbacks, WhatIsNotSglang)
 	router.metrics = answered("/metrics", "# TYPE router_requests_total counter\nrouter_requests_total 3\n");
 	EXPECT_NE(not_sglang_reason(read_probe(router), router).find("router"), std::string::npos);
 
+	/* A router passes /get_server_info on to one of its servers; only its
+	 * metrics page is its own. */
+	ProbeResult gateway;
+	gateway.models = answered("/v1/models", "{\"data\":[{\"id\":\"m\"}]}");
+	gateway.server_info = answered("/get_server_info", fixture("b_v043/get_server_info.json"));
+	gateway.metrics = answered("/metrics", "# TYPE sgl_router_requests_total counter\n"
+					       "sgl_router_requests_total{route=\"/generate\"} 12\n");
+	EXPECT_NE(not_sglang_reason(read_probe(gateway), gateway).find("router in front of servers"),
+		  std::string::npos);
+	/* A prefill/decode front end also gives its servers' own states. */
+	ProbeResult pd;
+	pd.models = answered("/v1/models", "{\"data\":[{\"id\":\"m\"}]}");
+	pd.server_info = answered("/server_info", "{\"prefill\":[{}],\"decode\":[{},{}],"
+						  "\"internal_states\":[{\"last_gen_throughput\":1.0}]}");
+	pd.metrics = answered("/metrics", fixture("a_recent_eagle/metrics.txt"));
+	EXPECT_NE(not_sglang_reason(read_probe(pd), pd).find("1 prefill and 2 decode servers"), std::string::npos);
+
 	ProbeResult other;
 	other.models = answered("/v1/models", "{\"data\":[{\"id\":\"m\"}]}");
 	other.metrics = answered("/metrics", "# TYPE vllm:num_requests_running gauge\nvllm:num_requests_running 1\n");
