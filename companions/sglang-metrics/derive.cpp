@@ -122,9 +122,9 @@ double round6(double v)
 	return std::fabs(v) < 1e12 ? std::round(v * 1e6) / 1e6 : v;
 }
 
-/* The output object under construction; members without a value, or with
+/* The document under construction; members without a value, or with
  * one that JSON cannot hold, are left out rather than written as null. */
-struct Output {
+struct Document {
 	ojson j = ojson::object();
 
 	void real(const char *key, std::optional<double> v)
@@ -396,9 +396,9 @@ struct Sources {
 };
 
 /* Requests running and queued, and the running limit. */
-void put_requests(Output &out, const Sources &s)
+void put_requests(Document &doc, const Sources &s)
 {
-	out.whole("num_running_reqs",
+	doc.whole("num_running_reqs",
 		  first({s.gsum("sglang:num_running_reqs"), s.gsum("sglang:num_requests_running"),
 			 sum_each(s.loads, each("num_running_reqs")),
 			 sum_each(s.get_load, [](const json &e) -> std::optional<double> {
@@ -408,25 +408,25 @@ void put_requests(Output &out, const Sources &s)
 					 return std::nullopt;
 				 return *all - *waiting;
 			 })}));
-	out.whole("num_queue_reqs",
+	doc.whole("num_queue_reqs",
 		  first({s.gsum("sglang:num_queue_reqs"), s.gsum("sglang:num_requests_waiting"),
 			 sum_each(s.loads, each("num_waiting_reqs")),
 			 sum_each(s.get_load, each("num_waiting_reqs"))}));
-	out.whole("max_running_reqs",
+	doc.whole("max_running_reqs",
 		  first({sum_each(s.states, each("effective_max_running_requests_per_dp")),
 			 sum_each(s.loads, each("max_running_requests")),
 			 s.gsum("sglang:max_running_requests"), number(s.info, "max_running_requests")}));
 }
 
 /* Generation throughput, and the token rates over the window. */
-void put_throughput(Output &out, const Sources &s)
+void put_throughput(Document &doc, const Sources &s)
 {
 	/* A gauge of one arbitrary rank defers to the server information; the
 	 * flat information of the summing generation is rank 0's alone. */
 	std::vector<const Sample *> gen = s.gauge("sglang:gen_throughput");
 	std::optional<double> info_gen = first(
 		{sum_each(s.states, each("last_gen_throughput")), number(s.info, "last_gen_throughput")});
-	out.real("gen_throughput", s.dp == DpGauges::one_rank
+	doc.real("gen_throughput", s.dp == DpGauges::one_rank
 					   ? first({info_gen, gauge_sum(gen)})
 					   : first({gauge_sum(gen), info_gen}));
 
@@ -439,36 +439,36 @@ void put_throughput(Output &out, const Sources &s)
 	auto computed = s.delta("rt_prefill_compute"), cache = s.delta("rt_prefill_cache");
 	auto decoded = s.delta("rt_decode");
 	if (computed && cache) {
-		out.real("pp_tok_s", (*computed + *cache) / w);
-		out.real("pp_computed_tok_s", *computed / w);
+		doc.real("pp_tok_s", (*computed + *cache) / w);
+		doc.real("pp_computed_tok_s", *computed / w);
 	} else if (auto prompt = s.delta("prompt")) {
-		out.real("pp_tok_s", *prompt / w);
+		doc.real("pp_tok_s", *prompt / w);
 		if (auto cached = s.delta("cached"))
-			out.real("pp_computed_tok_s", (*prompt - *cached) / w);
+			doc.real("pp_computed_tok_s", (*prompt - *cached) / w);
 	}
 	if (auto d = decoded ? decoded : s.delta("generation"))
-		out.real("gen_tok_s", *d / w);
+		doc.real("gen_tok_s", *d / w);
 	if (auto d = s.delta("requests"))
-		out.real("req_s", *d / w);
+		doc.real("req_s", *d / w);
 }
 
 /* Aborted requests, retractions (the scheduler's sign of KV cache
  * pressure) and the share of HTTP answers that were server errors: over
  * the window when there is one, else over the server's life. */
-void put_events(Output &out, const Sources &s)
+void put_events(Document &doc, const Sources &s)
 {
 	auto count = [&](const char *key) {
 		return s.base != nullptr ? s.delta(key) : counter_of(s.now, key);
 	};
-	out.whole("aborted_requests", count("aborted"));
-	out.whole("retractions", count("retractions"));
+	doc.whole("aborted_requests", count("aborted"));
+	doc.whole("retractions", count("retractions"));
 	auto all = count("http_all"), errors = count("http_5xx");
 	if (all && errors && *all > 0)
-		out.real("http_error_rate", *errors / *all);
+		doc.real("http_error_rate", *errors / *all);
 }
 
 /* The KV cache: tokens in use, capacity, their ratio, and the context length. */
-void put_kv_cache(Output &out, const Sources &s)
+void put_kv_cache(Document &doc, const Sources &s)
 {
 	std::optional<double> used = first({s.gsum("sglang:num_used_tokens"),
 					    sum_each(s.loads, each("num_used_tokens"))});
@@ -487,16 +487,16 @@ void put_kv_cache(Output &out, const Sources &s)
 	/* The gauge is rounded to two places in several versions. */
 	if (used && capacity && *capacity > 0)
 		usage = *used / *capacity;
-	out.real("token_usage", first({usage, s.gmean("sglang:token_usage"),
+	doc.real("token_usage", first({usage, s.gmean("sglang:token_usage"),
 				       mean_each(s.loads, each("token_usage"))}));
-	out.whole("num_used_tokens", used);
-	out.whole("max_total_num_tokens", capacity);
-	out.whole("context_len", first({number(base_model_entry(s.models), "max_model_len"),
+	doc.whole("num_used_tokens", used);
+	doc.whole("max_total_num_tokens", capacity);
+	doc.whole("context_len", first({number(base_model_entry(s.models), "max_model_len"),
 					number(s.info, "context_length"), s.gmean("sglang:context_len")}));
 }
 
 /* The prefix cache hit rate over the window and over the server's life. */
-void put_cache_hits(Output &out, const Sources &s)
+void put_cache_hits(Document &doc, const Sources &s)
 {
 	/* The gauge is the last prefill batch's ratio (in percent in 2024) and
 	 * reads 0 after every decode log; the counters give the window's. */
@@ -511,15 +511,15 @@ void put_cache_hits(Output &out, const Sources &s)
 		    label_of(*g.front(), "name") != nullptr)
 			*hit /= 100.0;
 	}
-	out.real("cache_hit_rate", hit);
+	doc.real("cache_hit_rate", hit);
 	auto cached = counter_of(s.now, "cached");
 	auto prompt = counter_of(s.now, "prompt");
 	if (cached && prompt && *prompt > 0)
-		out.real("cache_hit_rate_lifetime", *cached / *prompt);
+		doc.real("cache_hit_rate_lifetime", *cached / *prompt);
 }
 
 /* Speculative decoding: algorithm, accepted length and acceptance rate. */
-void put_speculative(Output &out, const Sources &s)
+void put_speculative(Document &doc, const Sources &s)
 {
 	const json *algo = member(s.info, "speculative_algorithm");
 	std::optional<double> accept_len = first(
@@ -534,8 +534,8 @@ void put_speculative(Output &out, const Sources &s)
 	if (!speculative)
 		return;
 	if (algo != nullptr && algo->is_string())
-		out.j["spec_algo"] = algo->get<std::string>();
-	out.real("spec_accept_length", accept_len);
+		doc.j["spec_algo"] = algo->get<std::string>();
+	doc.real("spec_accept_length", accept_len);
 	std::optional<double> rate = s.gmean("sglang:spec_accept_rate");
 	if (!rate && accept_len) {
 		std::optional<double> drafts = number(s.info, "speculative_num_draft_tokens");
@@ -545,12 +545,12 @@ void put_speculative(Output &out, const Sources &s)
 		if (drafts && *drafts > 0)
 			rate = *accept_len / *drafts;
 	}
-	out.real("spec_accept_rate", rate);
+	doc.real("spec_accept_rate", rate);
 }
 
 /* Mean latencies: over the window when it saw observations, else over the
  * server's lifetime. */
-void put_latencies(Output &out, const Sources &s)
+void put_latencies(Document &doc, const Sources &s)
 {
 	auto mean_ms = [&](const char *key) -> std::optional<double> {
 		const Histogram *h = histogram_of(s.now, key);
@@ -563,22 +563,22 @@ void put_latencies(Output &out, const Sources &s)
 			return 1000.0 * h->sum / h->count;
 		return std::nullopt;
 	};
-	out.real("itl_ms", mean_ms("itl"));
-	out.real("ttft_ms", mean_ms("ttft"));
-	out.real("queue_ms", mean_ms("queue"));
-	out.real("e2e_ms", mean_ms("e2e"));
+	doc.real("itl_ms", mean_ms("itl"));
+	doc.real("ttft_ms", mean_ms("ttft"));
+	doc.real("queue_ms", mean_ms("queue"));
+	doc.real("e2e_ms", mean_ms("e2e"));
 }
 
 /* Running totals of requests and tokens. */
-void put_totals(Output &out, const Sources &s)
+void put_totals(Document &doc, const Sources &s)
 {
-	out.whole("requests_total", counter_of(s.now, "requests"));
-	out.whole("prompt_tokens_total", counter_of(s.now, "prompt"));
-	out.whole("generation_tokens_total", counter_of(s.now, "generation"));
+	doc.whole("requests_total", counter_of(s.now, "requests"));
+	doc.whole("prompt_tokens_total", counter_of(s.now, "prompt"));
+	doc.whole("generation_tokens_total", counter_of(s.now, "generation"));
 }
 
 /* Latency quantiles over the window, the window's length, and a restart. */
-void put_window(Output &out, const Sources &s)
+void put_window(Document &doc, const Sources &s)
 {
 	if (s.base != nullptr) {
 		for (const char *key : {"ttft", "itl", "queue", "e2e"}) {
@@ -588,32 +588,32 @@ void put_window(Output &out, const Sources &s)
 				continue;
 			std::string k(key);
 			if (auto p = histogram_quantile(0.5, *h, old))
-				out.real((k + "_p50_ms").c_str(), *p * 1000.0);
+				doc.real((k + "_p50_ms").c_str(), *p * 1000.0);
 			if (auto p = histogram_quantile(0.95, *h, old))
-				out.real((k + "_p95_ms").c_str(), *p * 1000.0);
+				doc.real((k + "_p95_ms").c_str(), *p * 1000.0);
 		}
-		out.j["window_s"] = std::round(s.window.seconds * 1000.0) / 1000.0;
+		doc.j["window_s"] = std::round(s.window.seconds * 1000.0) / 1000.0;
 	} else if (!s.now.counters.empty() || !s.now.histograms.empty()) {
 		/* No older sample: the means and counts cover the server's life. */
-		out.j["lifetime"] = true;
+		doc.j["lifetime"] = true;
 	}
 	if (s.window.restarted)
-		out.j["restarted"] = true;
+		doc.j["restarted"] = true;
 }
 
 /* The server's state and version, and the routes that answered too late
  * for their figures to be in the document. */
-void put_server(Output &out, const Sources &s)
+void put_server(Document &doc, const Sources &s)
 {
 	if (!s.view.health.empty())
-		out.j["health"] = s.view.health;
+		doc.j["health"] = s.view.health;
 	for (const json *j : {s.info, s.view.loads ? &*s.view.loads : nullptr})
 		if (const json *v = member(j, "version"); v != nullptr && v->is_string()) {
-			out.j["version"] = v->get<std::string>();
+			doc.j["version"] = v->get<std::string>();
 			break;
 		}
 	if (!s.view.late.empty())
-		out.j["late"] = s.view.late;
+		doc.j["late"] = s.view.late;
 }
 
 /* Each data-parallel rank's value of a scheduler gauge, by rank label. */
@@ -643,7 +643,7 @@ ojson ranks_from_metrics(const Sources &s)
 	};
 	ojson ranks = ojson::array();
 	for (const auto &r : running) {
-		Output o;
+		Document o;
 		o.whole("rank", std::strtod(r.first.c_str(), nullptr));
 		o.whole("num_running_reqs", r.second);
 		o.whole("num_queue_reqs", at(queued, r.first));
@@ -662,7 +662,7 @@ ojson ranks_from_loads(const Sources &s)
 	if (s.loads == nullptr || !s.loads->is_array())
 		return ranks;
 	for (const json &e : *s.loads) {
-		Output o;
+		Document o;
 		o.whole("rank", number(&e, "dp_rank"));
 		o.whole("num_running_reqs", number(&e, "num_running_reqs"));
 		o.whole("num_queue_reqs", number(&e, "num_waiting_reqs"));
@@ -676,13 +676,13 @@ ojson ranks_from_loads(const Sources &s)
 
 /* Per-rank figures when there is more than one data-parallel rank, so that
  * one hot rank shows beside the sums. */
-void put_dp_ranks(Output &out, const Sources &s)
+void put_dp_ranks(Document &doc, const Sources &s)
 {
 	ojson ranks = ranks_from_metrics(s);
 	if (ranks.size() < 2)
 		ranks = ranks_from_loads(s);
 	if (ranks.size() > 1)
-		out.j["dp"] = ranks;
+		doc.j["dp"] = ranks;
 }
 
 } // namespace
@@ -690,22 +690,22 @@ void put_dp_ranks(Output &out, const Sources &s)
 ojson derive_output(const std::string &url, const ServerView &view, const SampleSet &now,
 		    const Window &window)
 {
-	Output out;
-	out.j["url"] = url;
-	out.j["model"] = view.model;
+	Document doc;
+	doc.j["url"] = url;
+	doc.j["model"] = view.model;
 	Sources s(view, now, window);
-	put_requests(out, s);
-	put_dp_ranks(out, s);
-	put_throughput(out, s);
-	put_kv_cache(out, s);
-	put_cache_hits(out, s);
-	put_speculative(out, s);
-	put_latencies(out, s);
-	put_events(out, s);
-	put_totals(out, s);
-	put_window(out, s);
-	put_server(out, s);
-	return out.j;
+	put_requests(doc, s);
+	put_dp_ranks(doc, s);
+	put_throughput(doc, s);
+	put_kv_cache(doc, s);
+	put_cache_hits(doc, s);
+	put_speculative(doc, s);
+	put_latencies(doc, s);
+	put_events(doc, s);
+	put_totals(doc, s);
+	put_window(doc, s);
+	put_server(doc, s);
+	return doc.j;
 }
 
 } // namespace sgm
