@@ -398,20 +398,27 @@ struct Sources {
 /* Requests running and queued, and the running limit. */
 void put_requests(Document &doc, const Sources &s)
 {
-	doc.whole("num_running_reqs",
-		  first({s.gsum("sglang:num_running_reqs"), s.gsum("sglang:num_requests_running"),
-			 sum_each(s.loads, each("num_running_reqs")),
-			 sum_each(s.get_load, [](const json &e) -> std::optional<double> {
-				 auto all = number(&e, "num_reqs");
-				 auto waiting = number(&e, "num_waiting_reqs");
-				 if (!all || !waiting)
-					 return std::nullopt;
-				 return *all - *waiting;
-			 })}));
-	doc.whole("num_queue_reqs",
-		  first({s.gsum("sglang:num_queue_reqs"), s.gsum("sglang:num_requests_waiting"),
-			 sum_each(s.loads, each("num_waiting_reqs")),
-			 sum_each(s.get_load, each("num_waiting_reqs"))}));
+	std::optional<double> running_gauge = first(
+		{s.gsum("sglang:num_running_reqs"), s.gsum("sglang:num_requests_running")});
+	std::optional<double> queued_gauge = first(
+		{s.gsum("sglang:num_queue_reqs"), s.gsum("sglang:num_requests_waiting")});
+	std::optional<double> running_loads = first(
+		{sum_each(s.loads, each("num_running_reqs")),
+		 sum_each(s.get_load, [](const json &e) -> std::optional<double> {
+			 auto all = number(&e, "num_reqs");
+			 auto waiting = number(&e, "num_waiting_reqs");
+			 if (!all || !waiting)
+				 return std::nullopt;
+			 return *all - *waiting;
+		 })});
+	std::optional<double> queued_loads = first(
+		{sum_each(s.loads, each("num_waiting_reqs")), sum_each(s.get_load, each("num_waiting_reqs"))});
+	/* Gauges of one arbitrary rank give way to the load routes' sums. */
+	bool loads_first = s.dp == DpGauges::one_rank;
+	doc.whole("num_running_reqs", loads_first ? first({running_loads, running_gauge})
+						  : first({running_gauge, running_loads}));
+	doc.whole("num_queue_reqs", loads_first ? first({queued_loads, queued_gauge})
+						: first({queued_gauge, queued_loads}));
 	doc.whole("max_running_reqs",
 		  first({sum_each(s.states, each("effective_max_running_requests_per_dp")),
 			 sum_each(s.loads, each("max_running_requests")),

@@ -200,9 +200,16 @@ TEST(DeriveFallbacks, SharedLabelsOfOldDataParallelServersDeferToServerInfo)
 				 "\"speculative_algorithm\":\"EAGLE\",\"speculative_num_steps\":3,"
 				 "\"avg_spec_accept_length\":2.0}");
 	p.metrics = answered("/metrics", "# TYPE sglang:gen_throughput gauge\n"
-					 "sglang:gen_throughput{model_name=\"m\"} 150.0\n");
+					 "sglang:gen_throughput{model_name=\"m\"} 150.0\n"
+					 "# TYPE sglang:num_running_reqs gauge\n"
+					 "sglang:num_running_reqs{model_name=\"m\"} 7\n");
+	p.loads = answered("/get_load", "[{\"dp_rank\":0,\"num_reqs\":9,\"num_waiting_reqs\":2},"
+					"{\"dp_rank\":1,\"num_reqs\":8,\"num_waiting_reqs\":1}]");
 	json out = output(p, SampleSet{}, Window{});
 	EXPECT_EQ(out["gen_throughput"], 300.5);
+	/* The running gauge is one rank's; the load route has both. */
+	EXPECT_EQ(out["num_running_reqs"], 14);
+	EXPECT_EQ(out["num_queue_reqs"], 3);
 	/* Lifetime acceptance from the flat form; rate over steps + 1 drafts. */
 	EXPECT_EQ(out["spec_accept_length"], 2.0);
 	EXPECT_EQ(out["spec_accept_rate"], 0.5);
