@@ -126,6 +126,22 @@ bool has_host(const std::string &url)
 	       std::string("/?#").find(url[start + 3]) == std::string::npos;
 }
 
+/* The window of now against the samples kept for url, which now joins. */
+sgm::Window kept_window(const std::string &url, const sgm::SampleSet &now)
+{
+	sgm::Window window;
+	if (now.counters.empty() && now.histograms.empty())
+		return window;
+	std::string path = sgm::state_path(url);
+	if (path.empty())
+		return window;
+	sgm::State state = sgm::load_state(path, url, now.t_ms);
+	window = sgm::update_window(state, now);
+	/* A state that cannot be kept costs the next window, no more. */
+	sgm::save_state(path, state);
+	return window;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -170,16 +186,6 @@ int main(int argc, char **argv)
 		return fail(url, view.model, why);
 
 	sgm::SampleSet now = sgm::current_samples(view, clock_ms());
-	sgm::Window window;
-	if (!now.counters.empty() || !now.histograms.empty()) {
-		std::string path = sgm::state_path(url);
-		if (!path.empty()) {
-			sgm::State state = sgm::load_state(path, url, now.t_ms);
-			window = sgm::update_window(state, now);
-			/* A state that cannot be kept costs the next window, no more. */
-			sgm::save_state(path, state);
-		}
-	}
-	print(sgm::derive_output(url, view, now, window));
+	print(sgm::derive_output(url, view, now, kept_window(url, now)));
 	return 0;
 }
