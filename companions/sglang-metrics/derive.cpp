@@ -681,6 +681,24 @@ ojson ranks_from_loads(const Sources &s)
 	return ranks;
 }
 
+/* The ranks as the older load route gives them: requests only. */
+ojson ranks_from_get_load(const Sources &s)
+{
+	ojson ranks = ojson::array();
+	if (s.get_load == nullptr)
+		return ranks;
+	for (const json &e : *s.get_load) {
+		auto all = number(&e, "num_reqs"), waiting = number(&e, "num_waiting_reqs");
+		Document o;
+		o.whole("rank", number(&e, "dp_rank"));
+		if (all && waiting)
+			o.whole("num_running_reqs", *all - *waiting);
+		o.whole("num_queue_reqs", waiting);
+		ranks.push_back(o.j);
+	}
+	return ranks;
+}
+
 /* Per-rank figures when there is more than one data-parallel rank, so that
  * one hot rank shows beside the sums. */
 void put_dp_ranks(Document &doc, const Sources &s)
@@ -688,6 +706,8 @@ void put_dp_ranks(Document &doc, const Sources &s)
 	ojson ranks = ranks_from_metrics(s);
 	if (ranks.size() < 2)
 		ranks = ranks_from_loads(s);
+	if (ranks.size() < 2)
+		ranks = ranks_from_get_load(s);
 	if (ranks.size() > 1)
 		doc.j["dp"] = ranks;
 }

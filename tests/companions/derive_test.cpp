@@ -210,6 +210,8 @@ TEST(DeriveFallbacks, SharedLabelsOfOldDataParallelServersDeferToServerInfo)
 	/* The running gauge is one rank's; the load route has both. */
 	EXPECT_EQ(out["num_running_reqs"], 14);
 	EXPECT_EQ(out["num_queue_reqs"], 3);
+	EXPECT_EQ(out["dp"], json::parse("[{\"rank\":0,\"num_running_reqs\":7,\"num_queue_reqs\":2},"
+					 "{\"rank\":1,\"num_running_reqs\":7,\"num_queue_reqs\":1}]"));
 	/* Lifetime acceptance from the flat form; rate over steps + 1 drafts. */
 	EXPECT_EQ(out["spec_accept_length"], 2.0);
 	EXPECT_EQ(out["spec_accept_rate"], 0.5);
