@@ -159,14 +159,14 @@ std::optional<Histogram> read_histogram(const Scrape &scrape, const std::string 
 	Histogram h;
 	h.family = name;
 	for (const Sample *s : all) {
-		if (std::isnan(s->value))
-			continue;
+		/* A NaN sum or count stays NaN, as it does in Prometheus, so that
+		 * the mean it would give is left out instead of reading 0. */
 		const std::string &n = s->name;
 		if (n.size() == name.size() + 4 && n.compare(name.size(), 4, "_sum") == 0) {
 			h.sum += s->value;
 		} else if (n.size() == name.size() + 6 && n.compare(name.size(), 6, "_count") == 0) {
 			h.count += s->value;
-		} else {
+		} else if (!std::isnan(s->value)) {
 			const std::string *le = label_of(*s, "le");
 			double bound = 0;
 			if (le != nullptr && parse_value(*le, bound) && !std::isnan(bound))

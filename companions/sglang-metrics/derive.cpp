@@ -6,6 +6,7 @@
  * to a list with one entry per data-parallel rank.
  */
 #include <cmath>
+#include <cstdlib>
 
 #include "sglang_metrics.h"
 
@@ -121,9 +122,9 @@ double round6(double v)
 	return std::fabs(v) < 1e12 ? std::round(v * 1e6) / 1e6 : v;
 }
 
-/* The output object under construction; members without a value, or with
+/* The document under construction; members without a value, or with
  * one that JSON cannot hold, are left out rather than written as null. */
-struct Output {
+struct Document {
 	ojson j = ojson::object();
 
 	void real(const char *key, std::optional<double> v)
@@ -162,6 +163,11 @@ ServerView read_probe(const ProbeResult &probe)
 		v.loads = parse_json(probe.loads);
 	else
 		v.get_load = parse_json(probe.loads);
+	v.late = probe.late;
+	if (probe.health.result.transport_ok && probe.health.result.status == 200)
+		v.health = "ok";
+	else if (probe.health.result.transport_ok && probe.health.result.status == 503)
+		v.health = "starting";
 	if (probe.metrics.ok()) {
 		Scrape s = parse_prometheus(probe.metrics.result.body);
 		if (s.has_sglang())
@@ -182,8 +188,33 @@ ServerView read_probe(const ProbeResult &probe)
 	return v;
 }
 
+/* Why the URL names a front end over several servers rather than one
+ * server, or "". A prefill/decode front end lists its servers in its server
+ * information; a router's metrics page carries its own families, while its
+ * other routes pass through to one of its servers. */
+std::string front_end_reason(const ServerView &view, const ProbeResult &probe)
+{
+	const json *info = view.server_info ? &*view.server_info : nullptr;
+	const json *prefill = member(info, "prefill"), *decode = member(info, "decode");
+	if ((prefill != nullptr && prefill->is_array()) || (decode != nullptr && decode->is_array())) {
+		auto count = [](const json *j) { return j != nullptr && j->is_array() ? j->size() : 0; };
+		return "not one SGLang server: a prefill/decode router in front of " +
+		       std::to_string(count(prefill)) + " prefill and " + std::to_string(count(decode)) +
+		       " decode servers (give the URL of one of them)";
+	}
+	if (!view.scrape && probe.metrics.ok())
+		for (const Family &f : parse_prometheus(probe.metrics.result.body).families)
+			if (!f.samples.empty() && (f.name.compare(0, 11, "sgl_router_") == 0 ||
+						   f.name.compare(0, 4, "smg_") == 0))
+				return "not one SGLang server: a router in front of servers "
+				       "(give the URL of one of them)";
+	return {};
+}
+
 std::string not_sglang_reason(const ServerView &view, const ProbeResult &probe)
 {
+	if (std::string front = front_end_reason(view, probe); !front.empty())
+		return front;
 	if (view.scrape)
 		return {};
 	const json *info = view.server_info ? &*view.server_info : nullptr;
@@ -195,10 +226,60 @@ std::string not_sglang_reason(const ServerView &view, const ProbeResult &probe)
 	if (looks_like_html(probe.models) || looks_like_html(probe.server_info) ||
 	    looks_like_html(probe.metrics))
 		return "not an SGLang server: it answers with web pages";
-	if (info != nullptr && (member(info, "prefill") != nullptr || member(info, "decode") != nullptr))
-		return "not an SGLang server: this looks like a router in front of servers";
 	return "not an SGLang server: no SGLang metrics, server information or loads";
 }
+
+namespace {
+
+/* Samples of a counter whose label has the value wanted; with prefix set,
+ * those whose value starts with it. */
+std::vector<const Sample *> with_label(const std::vector<const Sample *> &in, const char *label,
+				       const std::string &value, bool prefix = false)
+{
+	std::vector<const Sample *> out;
+	for (const Sample *s : in)
+		if (const std::string *v = label_of(*s, label))
+			if (prefix ? v->compare(0, value.size(), value) == 0 : *v == value)
+				out.push_back(s);
+	return out;
+}
+
+/* The counters of the page: tokens and requests of finished requests, the
+ * scheduler's live token counts, aborts, retractions and HTTP answers. */
+void read_counters(const Scrape &sc, const std::string &model, SampleSet &now)
+{
+	auto series = [&](const char *name) {
+		return keep_model(sc.select(name, {MetricType::counter, MetricType::untyped}), model);
+	};
+	/* Only what a counter can hold is kept: the samples outlive the run. */
+	auto put = [&](const char *key, std::optional<double> v) {
+		if (v && std::isfinite(*v) && *v >= 0)
+			now.counters[key] = *v;
+	};
+	put("prompt", counter_sum(series("sglang:prompt_tokens_total")));
+	put("generation", counter_sum(series("sglang:generation_tokens_total")));
+	put("cached", counter_sum(series("sglang:cached_tokens_total")));
+	std::optional<double> requests = counter_sum(series("sglang:num_requests_total"));
+	if (!requests)
+		if (auto e2e = read_histogram(sc, "sglang:e2e_request_latency_seconds", model, false))
+			requests = e2e->count;
+	put("requests", requests);
+	put("aborted", counter_sum(series("sglang:num_aborted_requests_total")));
+	if (auto r = read_histogram(sc, "sglang:num_retractions", model, false))
+		put("retractions", r->sum);
+	/* Tokens the scheduler has processed so far, running requests included;
+	 * one series per rank, repeated by every tensor-parallel rank. */
+	auto live = series("sglang:realtime_tokens_total");
+	put("rt_prefill_compute", gauge_sum(with_label(live, "mode", "prefill_compute")));
+	put("rt_prefill_cache", gauge_sum(with_label(live, "mode", "prefill_cache")));
+	put("rt_decode", gauge_sum(with_label(live, "mode", "decode")));
+	auto http = series("sglang:http_responses_total");
+	put("http_all", counter_sum(http));
+	if (!http.empty())
+		put("http_5xx", counter_sum(with_label(http, "status_code", "5", true)).value_or(0));
+}
+
+} // namespace
 
 SampleSet current_samples(const ServerView &view, int64_t t_ms)
 {
@@ -207,23 +288,7 @@ SampleSet current_samples(const ServerView &view, int64_t t_ms)
 	if (!view.scrape)
 		return now;
 	const Scrape &sc = *view.scrape;
-	auto counter = [&](const char *name) {
-		return counter_sum(keep_model(sc.select(name, {MetricType::counter, MetricType::untyped}),
-					      view.model));
-	};
-	auto put = [&](const char *key, std::optional<double> v) {
-		if (v)
-			now.counters[key] = *v;
-	};
-	put("prompt", counter("sglang:prompt_tokens_total"));
-	put("generation", counter("sglang:generation_tokens_total"));
-	put("cached", counter("sglang:cached_tokens_total"));
-	std::optional<double> requests = counter("sglang:num_requests_total");
-	if (!requests)
-		if (auto e2e = read_histogram(sc, "sglang:e2e_request_latency_seconds", view.model, false))
-			requests = e2e->count;
-	put("requests", requests);
-
+	read_counters(sc, view.model, now);
 	auto hist = [&](const char *key, std::initializer_list<const char *> names, bool scheduler) {
 		for (const char *name : names)
 			if (auto h = read_histogram(sc, name, view.model, scheduler)) {
@@ -236,189 +301,438 @@ SampleSet current_samples(const ServerView &view, int64_t t_ms)
 	hist("itl", {"sglang:inter_token_latency_seconds", "sglang:time_per_output_token_seconds"}, false);
 	/* Queue time: the 2025 scheduler histogram, or the 2024 waiting time. */
 	hist("queue", {"sglang:queue_time_seconds", "sglang:waiting_request_latency_seconds"}, true);
+	hist("e2e", {"sglang:e2e_request_latency_seconds"}, false);
 	return now;
 }
 
-ojson derive_output(const std::string &url, const ServerView &view, const SampleSet &now,
-		    const Window &window)
+namespace {
+
+/* The first of the options that has a value. */
+std::optional<double> first(std::initializer_list<std::optional<double>> options)
 {
-	Output out;
-	out.j["url"] = url;
-	out.j["model"] = view.model;
+	for (const auto &o : options)
+		if (o)
+			return o;
+	return std::nullopt;
+}
 
-	const json *models = view.models ? &*view.models : nullptr;
-	const json *info = view.server_info ? &*view.server_info : nullptr;
-	const json *states = member(info, "internal_states");
-	const json *loads = member(view.loads ? &*view.loads : nullptr, "loads");
-	const json *get_load = view.get_load && view.get_load->is_array() ? &*view.get_load : nullptr;
-	const Scrape *sc = view.scrape ? &*view.scrape : nullptr;
+/* Reads member key of an array element as a number. */
+auto each(const char *key)
+{
+	return [key](const json &e) { return number(&e, key); };
+}
 
-	auto gauge = [&](const char *name) {
+/* How the scheduler gauges of a server with several data-parallel ranks
+ * read. Since mid-2025 each rank writes its own series (dp_rank label). Before
+ * that the ranks shared one label set: until early 2025 the collector summed
+ * the running, queued, used-token and throughput gauges over the ranks, and
+ * kept the most recent value of the others; from then on it kept the most
+ * recent value of all of them, one arbitrary rank's. */
+enum class DpGauges { per_rank, totals, one_rank };
+
+/* Whether the page comes from the collector that summed over ranks: its
+ * tokenizer wrote time per output token, which inter-token latency replaced
+ * when the gauges changed to the most recent value. */
+bool summing_collector(const Scrape &sc)
+{
+	bool tpot = false, itl = false;
+	for (const Family &f : sc.families) {
+		tpot = tpot || (f.name == "sglang:time_per_output_token_seconds" && !f.samples.empty());
+		itl = itl || (f.name == "sglang:inter_token_latency_seconds" && !f.samples.empty());
+	}
+	return tpot && !itl;
+}
+
+/* What every group of figures reads: the parsed answers, this probe's
+ * samples and the older end of the window. */
+struct Sources {
+	const ServerView &view;
+	const SampleSet &now;
+	const Window &window;
+	const json *models = nullptr;
+	const json *info = nullptr;
+	const json *states = nullptr;   /* internal_states of the server information */
+	const json *loads = nullptr;    /* the per-rank list of /v1/loads */
+	const json *get_load = nullptr; /* the per-rank list of /get_load */
+	const Scrape *sc = nullptr;
+	const SampleSet *base = nullptr;
+
+	Sources(const ServerView &v, const SampleSet &n, const Window &w) : view(v), now(n), window(w)
+	{
+		models = view.models ? &*view.models : nullptr;
+		info = view.server_info ? &*view.server_info : nullptr;
+		states = member(info, "internal_states");
+		loads = member(view.loads ? &*view.loads : nullptr, "loads");
+		get_load = view.get_load && view.get_load->is_array() ? &*view.get_load : nullptr;
+		sc = view.scrape ? &*view.scrape : nullptr;
+		base = window.base ? &*window.base : nullptr;
+		std::vector<const Sample *> gen = gauge("sglang:gen_throughput");
+		if (!gen.empty() && label_of(*gen.front(), "dp_rank") == nullptr &&
+		    number(info, "dp_size").value_or(1) > 1)
+			dp = summing_collector(*sc) ? DpGauges::totals : DpGauges::one_rank;
+	}
+
+	DpGauges dp = DpGauges::per_rank;
+
+	/* The served model's series of a gauge. */
+	std::vector<const Sample *> gauge(const char *name) const
+	{
 		if (sc == nullptr)
-			return std::vector<const Sample *>();
+			return {};
 		return keep_model(sc->select(name, {MetricType::gauge, MetricType::untyped}), view.model);
-	};
-	auto gsum = [&](const char *name) { return gauge_sum(gauge(name)); };
-	auto gmean = [&](const char *name) { return gauge_mean(gauge(name)); };
-	auto each = [](const char *key) {
-		return [key](const json &e) { return number(&e, key); };
-	};
-	auto first = [](std::initializer_list<std::optional<double>> options) {
-		for (const auto &o : options)
-			if (o)
-				return o;
-		return std::optional<double>();
-	};
+	}
+	std::optional<double> gsum(const char *name) const { return gauge_sum(gauge(name)); }
+	std::optional<double> gmean(const char *name) const { return gauge_mean(gauge(name)); }
 
-	/* Before mid-2025 the data-parallel ranks shared one label set, so the
-	 * gauges then show one arbitrary rank; the server information has all. */
-	std::vector<const Sample *> gen = gauge("sglang:gen_throughput");
-	bool shared_dp_labels = !gen.empty() && label_of(*gen.front(), "dp_rank") == nullptr &&
-				number(info, "dp_size").value_or(1) > 1;
-
-	out.whole("num_running_reqs",
-		  first({gsum("sglang:num_running_reqs"), gsum("sglang:num_requests_running"),
-			 sum_each(loads, each("num_running_reqs")),
-			 sum_each(get_load, [](const json &e) -> std::optional<double> {
-				 auto all = number(&e, "num_reqs");
-				 auto waiting = number(&e, "num_waiting_reqs");
-				 if (!all || !waiting)
-					 return std::nullopt;
-				 return *all - *waiting;
-			 })}));
-	out.whole("num_queue_reqs",
-		  first({gsum("sglang:num_queue_reqs"), gsum("sglang:num_requests_waiting"),
-			 sum_each(loads, each("num_waiting_reqs")),
-			 sum_each(get_load, each("num_waiting_reqs"))}));
-	out.whole("max_running_reqs",
-		  first({sum_each(states, each("effective_max_running_requests_per_dp")),
-			 sum_each(loads, each("max_running_requests")),
-			 gsum("sglang:max_running_requests"), number(info, "max_running_requests")}));
-
-	std::optional<double> info_gen =
-		first({sum_each(states, each("last_gen_throughput")), number(info, "last_gen_throughput")});
-	out.real("gen_throughput", shared_dp_labels
-					   ? first({info_gen, gauge_sum(gen)})
-					   : first({gauge_sum(gen), info_gen}));
-
-	/* Rates over the window: tokens of the requests that finished in it. */
-	const SampleSet *base = window.base ? &*window.base : nullptr;
-	auto delta = [&](const char *key) -> std::optional<double> {
+	/* How much a counter grew over the window; none without a window. */
+	std::optional<double> delta(const char *key) const
+	{
 		auto a = base ? counter_of(*base, key) : std::nullopt;
 		auto b = counter_of(now, key);
 		if (!a || !b)
 			return std::nullopt;
 		return *b - *a;
-	};
-	if (base != nullptr && window.seconds > 0) {
-		if (auto d = delta("prompt"))
-			out.real("pp_tok_s", *d / window.seconds);
-		if (auto d = delta("generation"))
-			out.real("gen_tok_s", *d / window.seconds);
 	}
+};
 
-	std::optional<double> used = first({gsum("sglang:num_used_tokens"),
-					    sum_each(loads, each("num_used_tokens"))});
+/* Requests running and queued, and the running limit. */
+void put_requests(Document &doc, const Sources &s)
+{
+	std::optional<double> running_gauge = first(
+		{s.gsum("sglang:num_running_reqs"), s.gsum("sglang:num_requests_running")});
+	std::optional<double> queued_gauge = first(
+		{s.gsum("sglang:num_queue_reqs"), s.gsum("sglang:num_requests_waiting")});
+	std::optional<double> running_loads = first(
+		{sum_each(s.loads, each("num_running_reqs")),
+		 sum_each(s.get_load, [](const json &e) -> std::optional<double> {
+			 auto all = number(&e, "num_reqs");
+			 auto waiting = number(&e, "num_waiting_reqs");
+			 if (!all || !waiting)
+				 return std::nullopt;
+			 return *all - *waiting;
+		 })});
+	std::optional<double> queued_loads = first(
+		{sum_each(s.loads, each("num_waiting_reqs")), sum_each(s.get_load, each("num_waiting_reqs"))});
+	/* Gauges of one arbitrary rank give way to the load routes' sums. */
+	bool loads_first = s.dp == DpGauges::one_rank;
+	doc.whole("num_running_reqs", loads_first ? first({running_loads, running_gauge})
+						  : first({running_gauge, running_loads}));
+	doc.whole("num_queue_reqs", loads_first ? first({queued_loads, queued_gauge})
+						: first({queued_gauge, queued_loads}));
+	doc.whole("max_running_reqs",
+		  first({sum_each(s.states, each("effective_max_running_requests_per_dp")),
+			 sum_each(s.loads, each("max_running_requests")),
+			 s.gsum("sglang:max_running_requests"), number(s.info, "max_running_requests")}));
+}
+
+/* Generation throughput, and the token rates over the window. */
+void put_throughput(Document &doc, const Sources &s)
+{
+	/* A gauge of one arbitrary rank defers to the server information; the
+	 * flat information of the summing generation is rank 0's alone. */
+	std::vector<const Sample *> gen = s.gauge("sglang:gen_throughput");
+	std::optional<double> info_gen = first(
+		{sum_each(s.states, each("last_gen_throughput")), number(s.info, "last_gen_throughput")});
+	doc.real("gen_throughput", s.dp == DpGauges::one_rank
+					   ? first({info_gen, gauge_sum(gen)})
+					   : first({gauge_sum(gen), info_gen}));
+
+	if (s.base == nullptr || !(s.window.seconds > 0))
+		return;
+	/* Rates over the window. The live counters count tokens as they are
+	 * processed; the others only when their request finishes, which lags
+	 * by up to a whole request. */
+	const double w = s.window.seconds;
+	auto computed = s.delta("rt_prefill_compute"), cache = s.delta("rt_prefill_cache");
+	auto decoded = s.delta("rt_decode");
+	if (computed && cache) {
+		doc.real("pp_tok_s", (*computed + *cache) / w);
+		doc.real("pp_computed_tok_s", *computed / w);
+	} else if (auto prompt = s.delta("prompt")) {
+		doc.real("pp_tok_s", *prompt / w);
+		if (auto cached = s.delta("cached"))
+			doc.real("pp_computed_tok_s", (*prompt - *cached) / w);
+	}
+	if (auto d = decoded ? decoded : s.delta("generation"))
+		doc.real("gen_tok_s", *d / w);
+	if (auto d = s.delta("requests"))
+		doc.real("req_s", *d / w);
+}
+
+/* Aborted requests, retractions (the scheduler's sign of KV cache
+ * pressure) and the share of HTTP answers that were server errors: over
+ * the window when there is one, else over the server's life. */
+void put_events(Document &doc, const Sources &s)
+{
+	auto count = [&](const char *key) {
+		return s.base != nullptr ? s.delta(key) : counter_of(s.now, key);
+	};
+	doc.whole("aborted_requests", count("aborted"));
+	doc.whole("retractions", count("retractions"));
+	auto all = count("http_all"), errors = count("http_5xx");
+	if (all && errors && *all > 0)
+		doc.real("http_error_rate", *errors / *all);
+}
+
+/* The KV cache: tokens in use, capacity, their ratio, and the context length. */
+void put_kv_cache(Document &doc, const Sources &s)
+{
+	std::optional<double> used = first({s.gsum("sglang:num_used_tokens"),
+					    sum_each(s.loads, each("num_used_tokens"))});
 	std::optional<double> capacity = first(
-		{gsum("sglang:max_total_num_tokens"),
-		 sum_each(states, [](const json &e) {
+		{s.gsum("sglang:max_total_num_tokens"),
+		 sum_each(s.states, [](const json &e) {
 			 return number(member(&e, "memory_usage"), "token_capacity");
 		 }),
-		 sum_each(loads, each("max_total_num_tokens")), number(info, "max_total_num_tokens")});
+		 sum_each(s.loads, each("max_total_num_tokens")), number(s.info, "max_total_num_tokens")});
+	/* The summing generation's used tokens cover every rank, but its flat
+	 * server information gives rank 0's capacity only: without the other
+	 * ranks' the ratio is the server's own gauge. */
+	if (s.dp == DpGauges::totals && s.states == nullptr && s.loads == nullptr)
+		capacity.reset();
 	std::optional<double> usage;
 	/* The gauge is rounded to two places in several versions. */
 	if (used && capacity && *capacity > 0)
 		usage = *used / *capacity;
-	out.real("token_usage", first({usage, gmean("sglang:token_usage"),
-				       mean_each(loads, each("token_usage"))}));
-	out.whole("num_used_tokens", used);
-	out.whole("max_total_num_tokens", capacity);
-	out.whole("context_len", first({number(base_model_entry(models), "max_model_len"),
-					number(info, "context_length"), gmean("sglang:context_len")}));
+	doc.real("token_usage", first({usage, s.gmean("sglang:token_usage"),
+				       mean_each(s.loads, each("token_usage"))}));
+	doc.whole("num_used_tokens", used);
+	doc.whole("max_total_num_tokens", capacity);
+	doc.whole("context_len", first({number(base_model_entry(s.models), "max_model_len"),
+					number(s.info, "context_length"), s.gmean("sglang:context_len")}));
+}
 
+/* The prefix cache hit rate over the window and over the server's life. */
+void put_cache_hits(Document &doc, const Sources &s)
+{
 	/* The gauge is the last prefill batch's ratio (in percent in 2024) and
 	 * reads 0 after every decode log; the counters give the window's. */
 	std::optional<double> hit;
-	if (auto dp = delta("prompt"); dp && *dp > 0)
-		if (auto dc = delta("cached"))
+	if (auto dp = s.delta("prompt"); dp && *dp > 0)
+		if (auto dc = s.delta("cached"))
 			hit = *dc / *dp;
 	if (!hit) {
-		std::vector<const Sample *> g = gauge("sglang:cache_hit_rate");
+		std::vector<const Sample *> g = s.gauge("sglang:cache_hit_rate");
 		hit = gauge_mean(g);
 		if (hit && !g.empty() && label_of(*g.front(), "model_name") == nullptr &&
 		    label_of(*g.front(), "name") != nullptr)
 			*hit /= 100.0;
 	}
-	out.real("cache_hit_rate", hit);
-	auto cached = counter_of(now, "cached");
-	auto prompt = counter_of(now, "prompt");
+	doc.real("cache_hit_rate", hit);
+	auto cached = counter_of(s.now, "cached");
+	auto prompt = counter_of(s.now, "prompt");
 	if (cached && prompt && *prompt > 0)
-		out.real("cache_hit_rate_lifetime", *cached / *prompt);
+		doc.real("cache_hit_rate_lifetime", *cached / *prompt);
+}
 
-	const json *algo = member(info, "speculative_algorithm");
+/* Speculative decoding: algorithm, accepted length and acceptance rate. */
+void put_speculative(Document &doc, const Sources &s)
+{
+	const json *algo = member(s.info, "speculative_algorithm");
 	std::optional<double> accept_len = first(
-		{gmean("sglang:spec_accept_length"), mean_each(states, each("avg_spec_accept_length")),
-		 number(info, "avg_spec_accept_length"), mean_each(loads, [](const json &e) {
+		{s.gmean("sglang:spec_accept_length"), mean_each(s.states, each("avg_spec_accept_length")),
+		 number(s.info, "avg_spec_accept_length"), mean_each(s.loads, [](const json &e) {
 			 return number(member(&e, "speculative"), "accept_length");
 		 })});
 	bool speculative = algo != nullptr && algo->is_string();
 	/* Without the server information only a working draft model shows. */
-	if (info == nullptr && accept_len && *accept_len > 0)
+	if (s.info == nullptr && accept_len && *accept_len > 0)
 		speculative = true;
-	if (speculative) {
-		if (algo != nullptr && algo->is_string())
-			out.j["spec_algo"] = algo->get<std::string>();
-		out.real("spec_accept_length", accept_len);
-		std::optional<double> rate = gmean("sglang:spec_accept_rate");
-		if (!rate && accept_len) {
-			std::optional<double> drafts = number(info, "speculative_num_draft_tokens");
-			if (!drafts)
-				if (auto steps = number(info, "speculative_num_steps"))
-					drafts = *steps + 1;
-			if (drafts && *drafts > 0)
-				rate = *accept_len / *drafts;
-		}
-		out.real("spec_accept_rate", rate);
+	if (!speculative)
+		return;
+	if (algo != nullptr && algo->is_string())
+		doc.j["spec_algo"] = algo->get<std::string>();
+	doc.real("spec_accept_length", accept_len);
+	std::optional<double> rate = s.gmean("sglang:spec_accept_rate");
+	if (!rate && accept_len) {
+		std::optional<double> drafts = number(s.info, "speculative_num_draft_tokens");
+		if (!drafts)
+			if (auto steps = number(s.info, "speculative_num_steps"))
+				drafts = *steps + 1;
+		if (drafts && *drafts > 0)
+			rate = *accept_len / *drafts;
 	}
+	doc.real("spec_accept_rate", rate);
+}
 
-	/* Mean latencies: over the window when it saw observations, else over
-	 * the server's lifetime. */
+/* Mean latencies: over the window when it saw observations, else over the
+ * server's lifetime. */
+void put_latencies(Document &doc, const Sources &s)
+{
 	auto mean_ms = [&](const char *key) -> std::optional<double> {
-		const Histogram *h = histogram_of(now, key);
+		const Histogram *h = histogram_of(s.now, key);
 		if (h == nullptr)
 			return std::nullopt;
-		const Histogram *old = base ? histogram_of(*base, key) : nullptr;
+		const Histogram *old = s.base ? histogram_of(*s.base, key) : nullptr;
 		if (old != nullptr && old->family == h->family && h->count - old->count > 0)
 			return 1000.0 * (h->sum - old->sum) / (h->count - old->count);
 		if (h->count > 0)
 			return 1000.0 * h->sum / h->count;
 		return std::nullopt;
 	};
-	out.real("itl_ms", mean_ms("itl"));
-	out.real("ttft_ms", mean_ms("ttft"));
-	out.real("queue_ms", mean_ms("queue"));
+	doc.real("itl_ms", mean_ms("itl"));
+	doc.real("ttft_ms", mean_ms("ttft"));
+	doc.real("queue_ms", mean_ms("queue"));
+	doc.real("e2e_ms", mean_ms("e2e"));
+}
 
-	out.whole("requests_total", counter_of(now, "requests"));
-	out.whole("prompt_tokens_total", prompt);
-	out.whole("generation_tokens_total", counter_of(now, "generation"));
+/* Running totals of requests and tokens. */
+void put_totals(Document &doc, const Sources &s)
+{
+	doc.whole("requests_total", counter_of(s.now, "requests"));
+	doc.whole("prompt_tokens_total", counter_of(s.now, "prompt"));
+	doc.whole("generation_tokens_total", counter_of(s.now, "generation"));
+}
 
-	if (base != nullptr) {
-		for (const char *key : {"ttft", "itl", "queue"}) {
-			const Histogram *h = histogram_of(now, key);
-			const Histogram *old = histogram_of(*base, key);
+/* Latency quantiles over the window, the window's length, and a restart. */
+void put_window(Document &doc, const Sources &s)
+{
+	if (s.base != nullptr) {
+		for (const char *key : {"ttft", "itl", "queue", "e2e"}) {
+			const Histogram *h = histogram_of(s.now, key);
+			const Histogram *old = histogram_of(*s.base, key);
 			if (h == nullptr || old == nullptr || old->family != h->family)
 				continue;
 			std::string k(key);
 			if (auto p = histogram_quantile(0.5, *h, old))
-				out.real((k + "_p50_ms").c_str(), *p * 1000.0);
+				doc.real((k + "_p50_ms").c_str(), *p * 1000.0);
 			if (auto p = histogram_quantile(0.95, *h, old))
-				out.real((k + "_p95_ms").c_str(), *p * 1000.0);
+				doc.real((k + "_p95_ms").c_str(), *p * 1000.0);
 		}
-		out.j["window_s"] = std::round(window.seconds * 1000.0) / 1000.0;
+		doc.j["window_s"] = std::round(s.window.seconds * 1000.0) / 1000.0;
+	} else if (!s.now.counters.empty() || !s.now.histograms.empty()) {
+		/* No older sample: the means and counts cover the server's life. */
+		doc.j["lifetime"] = true;
 	}
-	if (window.restarted)
-		out.j["restarted"] = true;
-	return out.j;
+	if (s.window.restarted)
+		doc.j["restarted"] = true;
+}
+
+/* The server's state and version, and the routes that answered too late
+ * for their figures to be in the document. */
+void put_server(Document &doc, const Sources &s)
+{
+	if (!s.view.health.empty())
+		doc.j["health"] = s.view.health;
+	for (const json *j : {s.info, s.view.loads ? &*s.view.loads : nullptr})
+		if (const json *v = member(j, "version"); v != nullptr && v->is_string()) {
+			doc.j["version"] = v->get<std::string>();
+			break;
+		}
+	if (!s.view.late.empty())
+		doc.j["late"] = s.view.late;
+}
+
+/* Each data-parallel rank's value of a scheduler gauge, by rank label. */
+std::map<std::string, double> by_rank(const std::vector<const Sample *> &series)
+{
+	std::map<std::string, double> values;
+	for (const auto &g : scheduler_groups(series))
+		for (const Sample *x : g.second)
+			values[g.first] += x->value;
+	return values;
+}
+
+/* The ranks as the metrics page gives them, when its series carry ranks. */
+ojson ranks_from_metrics(const Sources &s)
+{
+	auto running = by_rank(s.gauge("sglang:num_running_reqs"));
+	if (running.size() < 2 || running.count("") > 0)
+		return ojson::array();
+	auto queued = by_rank(s.gauge("sglang:num_queue_reqs"));
+	auto used = by_rank(s.gauge("sglang:num_used_tokens"));
+	auto capacity = by_rank(s.gauge("sglang:max_total_num_tokens"));
+	auto usage = by_rank(s.gauge("sglang:token_usage"));
+	auto gen = by_rank(s.gauge("sglang:gen_throughput"));
+	auto at = [](const std::map<std::string, double> &m, const std::string &k) {
+		auto it = m.find(k);
+		return it == m.end() ? std::nullopt : std::optional<double>(it->second);
+	};
+	ojson ranks = ojson::array();
+	for (const auto &r : running) {
+		Document o;
+		o.whole("rank", std::strtod(r.first.c_str(), nullptr));
+		o.whole("num_running_reqs", r.second);
+		o.whole("num_queue_reqs", at(queued, r.first));
+		auto u = at(used, r.first), c = at(capacity, r.first);
+		o.real("token_usage", u && c && *c > 0 ? std::optional<double>(*u / *c) : at(usage, r.first));
+		o.real("gen_throughput", at(gen, r.first));
+		ranks.push_back(o.j);
+	}
+	return ranks;
+}
+
+/* The ranks as the load route gives them. */
+ojson ranks_from_loads(const Sources &s)
+{
+	ojson ranks = ojson::array();
+	if (s.loads == nullptr || !s.loads->is_array())
+		return ranks;
+	for (const json &e : *s.loads) {
+		Document o;
+		o.whole("rank", number(&e, "dp_rank"));
+		o.whole("num_running_reqs", number(&e, "num_running_reqs"));
+		o.whole("num_queue_reqs", number(&e, "num_waiting_reqs"));
+		auto u = number(&e, "num_used_tokens"), c = number(&e, "max_total_num_tokens");
+		o.real("token_usage", u && c && *c > 0 ? std::optional<double>(*u / *c) : number(&e, "token_usage"));
+		o.real("gen_throughput", number(&e, "gen_throughput"));
+		ranks.push_back(o.j);
+	}
+	return ranks;
+}
+
+/* The ranks as the older load route gives them: requests only. */
+ojson ranks_from_get_load(const Sources &s)
+{
+	ojson ranks = ojson::array();
+	if (s.get_load == nullptr)
+		return ranks;
+	for (const json &e : *s.get_load) {
+		auto all = number(&e, "num_reqs"), waiting = number(&e, "num_waiting_reqs");
+		Document o;
+		o.whole("rank", number(&e, "dp_rank"));
+		if (all && waiting)
+			o.whole("num_running_reqs", *all - *waiting);
+		o.whole("num_queue_reqs", waiting);
+		ranks.push_back(o.j);
+	}
+	return ranks;
+}
+
+/* Per-rank figures when there is more than one data-parallel rank, so that
+ * one hot rank shows beside the sums. */
+void put_dp_ranks(Document &doc, const Sources &s)
+{
+	ojson ranks = ranks_from_metrics(s);
+	if (ranks.size() < 2)
+		ranks = ranks_from_loads(s);
+	if (ranks.size() < 2)
+		ranks = ranks_from_get_load(s);
+	if (ranks.size() > 1)
+		doc.j["dp"] = ranks;
+}
+
+} // namespace
+
+ojson derive_output(const std::string &url, const ServerView &view, const SampleSet &now,
+		    const Window &window)
+{
+	Document doc;
+	doc.j["url"] = url;
+	doc.j["model"] = view.model;
+	Sources s(view, now, window);
+	put_requests(doc, s);
+	put_dp_ranks(doc, s);
+	put_throughput(doc, s);
+	put_kv_cache(doc, s);
+	put_cache_hits(doc, s);
+	put_speculative(doc, s);
+	put_latencies(doc, s);
+	put_events(doc, s);
+	put_totals(doc, s);
+	put_window(doc, s);
+	put_server(doc, s);
+	return doc.j;
 }
 
 } // namespace sgm

@@ -4,6 +4,7 @@
  * transfers, so every handle is released on every path out.
  */
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <unordered_map>
@@ -47,6 +48,49 @@ std::size_t on_body(char *data, std::size_t size, std::size_t count, void *user)
 	return n;
 }
 
+/* An environment variable's value, or null when it is unset or empty. */
+const char *env_value(const char *name)
+{
+	const char *v = std::getenv(name);
+	return v != nullptr && v[0] != '\0' ? v : nullptr;
+}
+
+/* Trusts the certificate authorities that the environment names, as curl's
+ * own tool does, so that a server with a private authority can be watched
+ * without changing the system's store. */
+void set_trust(CURL *h)
+{
+	const char *bundle = env_value("CURL_CA_BUNDLE");
+	if (bundle == nullptr)
+		bundle = env_value("SSL_CERT_FILE");
+	if (bundle != nullptr)
+		curl_easy_setopt(h, CURLOPT_CAINFO, bundle);
+	if (const char *dir = env_value("SSL_CERT_DIR"))
+		curl_easy_setopt(h, CURLOPT_CAPATH, dir);
+}
+
+/* What a finished transfer gave: the answer, or why there is none. */
+HttpResult result_of(Transfer &t, CURLcode code)
+{
+	HttpResult r;
+	if (code == CURLE_OK) {
+		r.transport_ok = true;
+		curl_easy_getinfo(t.easy.get(), CURLINFO_RESPONSE_CODE, &r.status);
+		r.body = std::move(t.body);
+		char *location = nullptr;
+		if (curl_easy_getinfo(t.easy.get(), CURLINFO_REDIRECT_URL, &location) == CURLE_OK &&
+		    location != nullptr)
+			r.location = location;
+	} else {
+		r.timed_out = code == CURLE_OPERATION_TIMEDOUT;
+		if (t.too_large)
+			r.error = "answer larger than " + std::to_string(kMaxBodyBytes >> 20) + " MiB";
+		else
+			r.error = t.errbuf[0] != '\0' ? t.errbuf : curl_easy_strerror(code);
+	}
+	return r;
+}
+
 long long now_ms()
 {
 	using namespace std::chrono;
@@ -83,7 +127,7 @@ void Fetcher::get(int tag, const std::string &url, const std::vector<std::string
 	t->easy.reset(curl_easy_init());
 	CURL *h = t->easy.get();
 	if (h == nullptr || impl_->multi == nullptr) {
-		impl_->failed.emplace_back(tag, HttpResult{false, false, 0, {}, "cannot start a request"});
+		impl_->failed.emplace_back(tag, HttpResult{false, false, 0, {}, "cannot start a request", {}});
 		return;
 	}
 	long left = static_cast<long>(impl_->deadline - now_ms());
@@ -108,8 +152,9 @@ void Fetcher::get(int tag, const std::string &url, const std::vector<std::string
 	curl_easy_setopt(h, CURLOPT_ERRORBUFFER, t->errbuf);
 	curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
 	curl_easy_setopt(h, CURLOPT_WRITEDATA, t.get());
+	set_trust(h);
 	if (curl_multi_add_handle(impl_->multi.get(), h) != CURLM_OK) {
-		impl_->failed.emplace_back(tag, HttpResult{false, false, 0, {}, "cannot start a request"});
+		impl_->failed.emplace_back(tag, HttpResult{false, false, 0, {}, "cannot start a request", {}});
 		return;
 	}
 	impl_->running.emplace(h, std::move(t));
@@ -131,19 +176,7 @@ std::vector<std::pair<int, HttpResult>> Fetcher::wait()
 			if (it == impl_->running.end())
 				continue;
 			Transfer &t = *it->second;
-			HttpResult r;
-			CURLcode code = msg->data.result;
-			if (code == CURLE_OK) {
-				r.transport_ok = true;
-				curl_easy_getinfo(t.easy.get(), CURLINFO_RESPONSE_CODE, &r.status);
-				r.body = std::move(t.body);
-			} else {
-				r.timed_out = code == CURLE_OPERATION_TIMEDOUT;
-				if (t.too_large)
-					r.error = "answer larger than " + std::to_string(kMaxBodyBytes >> 20) + " MiB";
-				else
-					r.error = t.errbuf[0] != '\0' ? t.errbuf : curl_easy_strerror(code);
-			}
+			HttpResult r = result_of(t, msg->data.result);
 			done.emplace_back(t.tag, std::move(r));
 			curl_multi_remove_handle(m, msg->easy_handle);
 			impl_->running.erase(it);

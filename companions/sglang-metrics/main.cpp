@@ -71,6 +71,16 @@ int64_t clock_ms()
 	return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+/* Text from the server cut to a sensible length, control bytes replaced. */
+std::string printable(const std::string &s)
+{
+	std::string out = s.substr(0, 300);
+	for (char &c : out)
+		if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+			c = '?';
+	return out;
+}
+
 bool starts_with_nocase(const std::string &s, const char *prefix)
 {
 	return strncasecmp(s.c_str(), prefix, std::strlen(prefix)) == 0;
@@ -89,7 +99,47 @@ std::string models_failure(const sgm::Route &r, bool have_key)
 		return "HTTP " + std::to_string(res.status) + " from " + r.path +
 		       (have_key ? ": the server refused the API key in SGLANG_API_KEY"
 				 : ": server requires an API key (set SGLANG_API_KEY)");
+	/* A redirect is never followed, so that the API key stays with the
+	 * server it was meant for; the user learns where it points. */
+	if (res.status >= 300 && res.status < 400 && !res.location.empty())
+		return "HTTP " + std::to_string(res.status) + " from " + r.path + ": redirected to '" +
+		       printable(res.location) + "', which is not followed (use that URL)";
 	return {};
+}
+
+/* The argument without the blanks that a copied URL often carries. */
+std::string trimmed(const char *arg)
+{
+	std::string s = arg;
+	std::size_t b = s.find_first_not_of(" \t\r\n");
+	if (b == std::string::npos)
+		return {};
+	return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
+}
+
+/* Whether a host follows the scheme: "http://" alone, or followed only by a
+ * path, names no server. */
+bool has_host(const std::string &url)
+{
+	std::size_t start = url.find("://");
+	return start != std::string::npos && start + 3 < url.size() &&
+	       std::string("/?#").find(url[start + 3]) == std::string::npos;
+}
+
+/* The window of now against the samples kept for url, which now joins. */
+sgm::Window kept_window(const std::string &url, const sgm::SampleSet &now)
+{
+	sgm::Window window;
+	if (now.counters.empty() && now.histograms.empty())
+		return window;
+	std::string path = sgm::state_path(url);
+	if (path.empty())
+		return window;
+	sgm::State state = sgm::load_state(path, url, now.t_ms);
+	window = sgm::update_window(state, now);
+	/* A state that cannot be kept costs the next window, no more. */
+	sgm::save_state(path, state);
+	return window;
 }
 
 } // namespace
@@ -107,11 +157,14 @@ int main(int argc, char **argv)
 
 	/* The comparison form comes from the plug-in's own code, so the two
 	 * can never disagree about it. */
+	const std::string arg = trimmed(argv[1]);
 	char norm[ENDPOINT_NORM_CAP];
-	normalize_endpoint(argv[1], norm);
+	normalize_endpoint(arg.c_str(), norm);
 	const std::string url = norm;
-	if (!starts_with_nocase(url, "http://") && !starts_with_nocase(url, "https://"))
+	if (!starts_with_nocase(arg, "http://") && !starts_with_nocase(arg, "https://"))
 		return fail(url, "", "invalid url (must be http:// or https://)");
+	if (!has_host(arg))
+		return fail(arg, "", "invalid url (no host after '" + arg.substr(0, arg.find("://") + 3) + "')");
 	/* Routes go after the path; a query or fragment has no place there. */
 	std::string base = url.substr(0, url.find_first_of("?#"));
 	while (!base.empty() && base.back() == '/')
@@ -127,20 +180,12 @@ int main(int argc, char **argv)
 		return fail(url, "", why);
 	sgm::ServerView view = sgm::read_probe(probe);
 	why = sgm::not_sglang_reason(view, probe);
-	if (!why.empty())
+	/* A server that is still loading says so on /health; that is its state,
+	 * not a failure of the probe. */
+	if (!why.empty() && view.health != "starting")
 		return fail(url, view.model, why);
 
 	sgm::SampleSet now = sgm::current_samples(view, clock_ms());
-	sgm::Window window;
-	if (!now.counters.empty() || !now.histograms.empty()) {
-		std::string path = sgm::state_path(url);
-		if (!path.empty()) {
-			sgm::State state = sgm::load_state(path, url);
-			window = sgm::update_window(state, now);
-			/* A state that cannot be kept costs the next window, no more. */
-			sgm::save_state(path, state);
-		}
-	}
-	print(sgm::derive_output(url, view, now, window));
+	print(sgm::derive_output(url, view, now, kept_window(url, now)));
 	return 0;
 }

@@ -101,6 +101,32 @@ std::string unescape_help(std::string_view s)
 	return out;
 }
 
+/* Reads a quoted label value from just past its opening quote to just past
+ * its closing one, with its escapes. False when the quote is not closed. */
+bool read_label_value(std::string_view s, std::size_t &i, std::string &value)
+{
+	while (i < s.size()) {
+		char c = s[i++];
+		if (c == '"')
+			return true;
+		if (c == '\\' && i < s.size()) {
+			char e = s[i++];
+			if (e == 'n')
+				value += '\n';
+			else if (e == '\\' || e == '"')
+				value += e;
+			else {
+				/* Not an escape of the format: kept as written. */
+				value += '\\';
+				value += e;
+			}
+			continue;
+		}
+		value += c;
+	}
+	return false;
+}
+
 /* Reads {name="value",...} at i (which is at the brace). False on any
  * malformed label set, which makes the whole line unreadable. */
 bool read_labels(std::string_view s, std::size_t &i, Labels &labels)
@@ -124,29 +150,7 @@ bool read_labels(std::string_view s, std::size_t &i, Labels &labels)
 			return false;
 		i++;
 		std::string value;
-		bool closed = false;
-		while (i < s.size()) {
-			char c = s[i++];
-			if (c == '"') {
-				closed = true;
-				break;
-			}
-			if (c == '\\' && i < s.size()) {
-				char e = s[i++];
-				if (e == 'n')
-					value += '\n';
-				else if (e == '\\' || e == '"')
-					value += e;
-				else {
-					/* Not an escape of the format: kept as written. */
-					value += '\\';
-					value += e;
-				}
-				continue;
-			}
-			value += c;
-		}
-		if (!closed)
+		if (!read_label_value(s, i, value))
 			return false;
 		labels.emplace_back(std::string(name), std::move(value));
 		skip_blanks(s, i);

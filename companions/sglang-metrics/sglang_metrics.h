@@ -21,9 +21,10 @@
 namespace sgm {
 
 /* Network bounds. The plug-in gives the whole run 10 s before it kills the
- * companion; the probe must end well inside that, with time left to print. */
+ * companion; the probe must end well inside that, with time left to print.
+ * Each request is bounded by what is left of the probe's budget. */
 constexpr long kConnectTimeoutMs = 1500;
-constexpr long kProbeBudgetMs = 5000;
+constexpr long kProbeBudgetMs = 8000;
 /* A body larger than this is refused; real /metrics pages stay far below. */
 constexpr std::size_t kMaxBodyBytes = 8u << 20;
 
@@ -115,6 +116,7 @@ struct HttpResult {
 	long status = 0;
 	std::string body;
 	std::string error; /* why no answer arrived, from the transfer library */
+	std::string location; /* where a redirect points; it is never followed */
 };
 
 /* Runs GET requests side by side, all of them bounded by one deadline that
@@ -149,7 +151,8 @@ struct Route {
 };
 
 struct ProbeResult {
-	Route models, server_info, metrics, loads, model_info;
+	Route models, server_info, metrics, loads, model_info, health;
+	std::vector<std::string> late; /* routes that gave no answer within the budget */
 };
 
 /* Requests the routes of base (no trailing "/") in parallel within the
@@ -176,7 +179,9 @@ struct Window {
 struct ServerView {
 	std::optional<nlohmann::json> models, server_info, loads, get_load, model_info;
 	std::optional<Scrape> scrape;
-	std::string model; /* served model name, "" when unknown */
+	std::string model;  /* served model name, "" when unknown */
+	std::string health; /* "ok", "starting" (503), or "" when /health said neither */
+	std::vector<std::string> late; /* routes that gave no answer in time */
 };
 
 /* Parses the answers of a probe. */
@@ -210,8 +215,10 @@ constexpr int64_t kMinSpacingMs = 2000;
  * no usable cache folder. */
 std::string state_path(const std::string &url);
 
-/* Reads the state file; an unreadable or foreign file gives an empty state. */
-State load_state(const std::string &path, const std::string &url);
+/* Reads the state file; an unreadable or foreign file, or one with any
+ * doubtful sample (a time far from now_ms, a counter that is negative or not
+ * finite), gives an empty state. */
+State load_state(const std::string &path, const std::string &url, int64_t now_ms);
 
 /* Replaces the state file whole, readable by the user only. False on failure. */
 bool save_state(const std::string &path, const State &state);
@@ -222,7 +229,7 @@ bool save_state(const std::string &path, const State &state);
 Window update_window(State &state, const SampleSet &now);
 
 nlohmann::json state_to_json(const State &state);
-State state_from_json(const nlohmann::json &j);
+State state_from_json(const nlohmann::json &j, int64_t now_ms);
 
 } // namespace sgm
 

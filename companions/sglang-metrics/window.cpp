@@ -25,6 +25,10 @@ namespace {
 
 /* A state file larger than this is not ours to read. */
 constexpr std::streamsize kMaxStateBytes = 4 << 20;
+/* A stored sample further than this from the clock is not one of ours: the
+ * file was damaged or written by something else. A year leaves room for any
+ * pause and any clock correction. */
+constexpr int64_t kStateSaneSpanMs = 366LL * 24 * 3600 * 1000;
 
 std::string bound_text(double b)
 {
@@ -82,6 +86,71 @@ bool went_down(const SampleSet &old, const SampleSet &now)
 	return false;
 }
 
+/* Whether t lies within span of now, without overflow for any values. */
+bool near_in_time(int64_t t, int64_t now, int64_t span)
+{
+	uint64_t gap = t >= now ? static_cast<uint64_t>(t) - static_cast<uint64_t>(now)
+				: static_cast<uint64_t>(now) - static_cast<uint64_t>(t);
+	return gap <= static_cast<uint64_t>(span);
+}
+
+/* A count as the server keeps them: a finite number, never below zero. */
+bool count_ok(const json &v)
+{
+	if (!v.is_number())
+		return false;
+	double d = v.get<double>();
+	return std::isfinite(d) && d >= 0;
+}
+
+/* Reads one stored histogram; false when any part of it is doubtful. */
+bool histogram_from_json(const json &v, Histogram &hist)
+{
+	if (!v.is_object() || !v.value("family", json()).is_string() || !count_ok(v.value("sum", json())) ||
+	    !count_ok(v.value("count", json())) || !v.value("le", json()).is_array() ||
+	    !v.value("n", json()).is_array() || v["le"].size() != v["n"].size())
+		return false;
+	hist.family = v["family"].get<std::string>();
+	hist.sum = v["sum"].get<double>();
+	hist.count = v["count"].get<double>();
+	for (std::size_t i = 0; i < v["le"].size(); i++) {
+		double bound = 0;
+		if (!v["le"][i].is_string() || !count_ok(v["n"][i]) ||
+		    !parse_value(v["le"][i].get<std::string>(), bound) || std::isnan(bound))
+			return false;
+		hist.buckets[bound] = v["n"][i].get<double>();
+	}
+	return true;
+}
+
+/* Reads one stored sample; false when its time lies far from now_ms or any
+ * counter or histogram is doubtful. */
+bool sample_from_json(const json &e, int64_t now_ms, SampleSet &s)
+{
+	if (!e.is_object() || !e.contains("t_ms") || !e["t_ms"].is_number_integer())
+		return false;
+	s.t_ms = e["t_ms"].get<int64_t>();
+	if (!near_in_time(s.t_ms, now_ms, kStateSaneSpanMs))
+		return false;
+	if (e.contains("counters")) {
+		if (!e["counters"].is_object())
+			return false;
+		for (const auto &c : e["counters"].items()) {
+			if (!count_ok(c.value()))
+				return false;
+			s.counters[c.key()] = c.value().get<double>();
+		}
+	}
+	if (e.contains("histograms")) {
+		if (!e["histograms"].is_object())
+			return false;
+		for (const auto &h : e["histograms"].items())
+			if (!histogram_from_json(h.value(), s.histograms[h.key()]))
+				return false;
+	}
+	return true;
+}
+
 } // namespace
 
 json state_to_json(const State &state)
@@ -90,6 +159,11 @@ json state_to_json(const State &state)
 	for (const SampleSet &s : state.samples) {
 		json hists = json::object();
 		for (const auto &h : s.histograms) {
+			/* A sum the server gave as NaN cannot be stored; the
+			 * histogram is left out of the window rather than saved
+			 * as a value that would void the whole state. */
+			if (!std::isfinite(h.second.sum) || !std::isfinite(h.second.count))
+				continue;
 			json le = json::array(), n = json::array();
 			for (const auto &b : h.second.buckets) {
 				le.push_back(bound_text(b.first));
@@ -103,42 +177,21 @@ json state_to_json(const State &state)
 	return {{"url", state.url}, {"samples", samples}};
 }
 
-State state_from_json(const json &j)
+State state_from_json(const json &j, int64_t now_ms)
 {
 	State state;
 	if (!j.is_object() || !j.contains("url") || !j["url"].is_string() ||
 	    !j.contains("samples") || !j["samples"].is_array())
 		return state;
 	state.url = j["url"].get<std::string>();
+	/* The file is outside the program's control: one doubtful sample and
+	 * none is used, since a window against a wrong one is worse than none. */
 	for (const json &e : j["samples"]) {
-		if (!e.is_object() || !e.contains("t_ms") || !e["t_ms"].is_number_integer())
-			continue;
 		SampleSet s;
-		s.t_ms = e["t_ms"].get<int64_t>();
-		if (e.contains("counters") && e["counters"].is_object())
-			for (const auto &c : e["counters"].items())
-				if (c.value().is_number())
-					s.counters[c.key()] = c.value().get<double>();
-		if (e.contains("histograms") && e["histograms"].is_object()) {
-			for (const auto &h : e["histograms"].items()) {
-				const json &v = h.value();
-				if (!v.is_object() || !v.value("family", json()).is_string() ||
-				    !v.value("sum", json()).is_number() || !v.value("count", json()).is_number() ||
-				    !v.value("le", json()).is_array() || !v.value("n", json()).is_array() ||
-				    v["le"].size() != v["n"].size())
-					continue;
-				Histogram hist;
-				hist.family = v["family"].get<std::string>();
-				hist.sum = v["sum"].get<double>();
-				hist.count = v["count"].get<double>();
-				for (std::size_t i = 0; i < v["le"].size(); i++) {
-					double bound = 0;
-					if (v["le"][i].is_string() && v["n"][i].is_number() &&
-					    parse_value(v["le"][i].get<std::string>(), bound))
-						hist.buckets[bound] = v["n"][i].get<double>();
-				}
-				s.histograms[h.key()] = std::move(hist);
-			}
+		if (!sample_from_json(e, now_ms, s) ||
+		    (!state.samples.empty() && s.t_ms <= state.samples.back().t_ms)) {
+			state.samples.clear();
+			return state;
 		}
 		state.samples.push_back(std::move(s));
 	}
@@ -165,7 +218,7 @@ std::string state_path(const std::string &url)
 	return dir + "/" + url_key(url) + ".json";
 }
 
-State load_state(const std::string &path, const std::string &url)
+State load_state(const std::string &path, const std::string &url, int64_t now_ms)
 {
 	std::ifstream in(path, std::ios::binary | std::ios::ate);
 	std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
@@ -176,7 +229,7 @@ State load_state(const std::string &path, const std::string &url)
 	in.read(&text[0], size);
 	if (in.gcount() != size)
 		return State{url, {}};
-	State s = state_from_json(json::parse(text, nullptr, false));
+	State s = state_from_json(json::parse(text, nullptr, false), now_ms);
 	/* Two endpoints whose names hash alike must not mix their samples. */
 	if (s.url != url)
 		return State{url, {}};

@@ -10,10 +10,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include "match.h"
 #include "metrics/metrics.h"
@@ -41,6 +45,13 @@ Probe probe(const std::string &url, const ctest::TempDir &home, std::vector<std:
 	p.r = ctest::run({QV_METRICS_BIN, url}, env);
 	p.out = json::parse(p.r.out, nullptr, false);
 	return p;
+}
+
+/* Text without the blanks around it. */
+std::string ctest_trim(const std::string &s)
+{
+	std::size_t b = s.find_first_not_of(" \t\r\n");
+	return b == std::string::npos ? std::string() : s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
 }
 
 /* The failure form: one object of url, model and error on one line, a
@@ -105,6 +116,103 @@ private:
 	std::thread thread_;
 };
 
+/* A server of the test's own on 127.0.0.1, over TLS when given a certificate
+ * and its key: each route gives a fixed answer after a delay, "*" answers
+ * every route not named, and without "*" those answer 404. It counts the
+ * requests it sees and whether any carried an Authorization header. */
+class TestServer {
+public:
+	struct Answer {
+		int status = 200;
+		std::string body;
+		std::string location; /* a Location header when not empty */
+		int delay_ms = 0;
+	};
+
+	explicit TestServer(std::map<std::string, Answer> routes, const std::string &tls_dir = "")
+		: routes_(std::move(routes))
+	{
+		if (tls_dir.empty())
+			svr_ = std::make_unique<httplib::Server>();
+		else
+			svr_ = std::make_unique<httplib::SSLServer>((tls_dir + "/server.pem").c_str(),
+								    (tls_dir + "/server.key").c_str());
+		svr_->Get(".*", [this](const httplib::Request &req, httplib::Response &res) {
+			answer(req, res);
+		});
+		port_ = svr_->bind_to_any_port("127.0.0.1");
+		if (port_ <= 0)
+			throw std::runtime_error("test server");
+		thread_ = std::thread([this] { svr_->listen_after_bind(); });
+	}
+	~TestServer()
+	{
+		svr_->stop();
+		thread_.join();
+	}
+	std::string url(const std::string &scheme = "http") const
+	{
+		return scheme + "://127.0.0.1:" + std::to_string(port_);
+	}
+	int requests() const
+	{
+		std::lock_guard<std::mutex> lock(mu_);
+		return requests_;
+	}
+	bool saw_authorization() const
+	{
+		std::lock_guard<std::mutex> lock(mu_);
+		return saw_auth_;
+	}
+
+private:
+	void answer(const httplib::Request &req, httplib::Response &res)
+	{
+		{
+			std::lock_guard<std::mutex> lock(mu_);
+			requests_++;
+			saw_auth_ = saw_auth_ || req.has_header("Authorization");
+		}
+		auto it = routes_.find(req.path);
+		if (it == routes_.end())
+			it = routes_.find("*");
+		if (it == routes_.end()) {
+			res.status = 404;
+			res.set_content("{\"detail\":\"Not Found\"}", "application/json");
+			return;
+		}
+		const Answer &a = it->second;
+		std::this_thread::sleep_for(std::chrono::milliseconds(a.delay_ms));
+		res.status = a.status;
+		if (!a.location.empty())
+			res.set_header("Location", a.location);
+		res.set_content(a.body, req.path == "/metrics" ? "text/plain" : "application/json");
+	}
+
+	std::map<std::string, Answer> routes_;
+	std::unique_ptr<httplib::Server> svr_;
+	std::thread thread_;
+	int port_ = 0;
+	mutable std::mutex mu_;
+	int requests_ = 0;
+	bool saw_auth_ = false;
+};
+
+/* The routes of a fixture folder that a recent server answers. */
+std::map<std::string, TestServer::Answer> fixture_answers(const std::string &dir)
+{
+	std::map<std::string, TestServer::Answer> routes;
+	for (const auto &r : {std::make_pair("/v1/models", "v1_models.json"),
+			      std::make_pair("/server_info", "server_info.json"),
+			      std::make_pair("/metrics", "metrics.txt"),
+			      std::make_pair("/v1/loads", "v1_loads.json")}) {
+		TestServer::Answer a;
+		a.body = ctest::read_text(kFixtures + "/" + dir + "/" + r.second);
+		routes[r.first] = a;
+	}
+	return routes;
+}
+
 struct Variant {
 	const char *dir;
 	const char *path; /* appended to the mock's address */
@@ -147,6 +255,8 @@ INSTANTIATE_TEST_SUITE_P(
 		Variant{"c_no_metrics", "", {}, {std::string("SGLANG_API_KEY=") + kKey}, "expected.json"},
 		/* Early 2025: v0.4 metric names, flat server information. */
 		Variant{"b_v043", "/", {}, {}, "expected.json"},
+		/* Early 2025 with two data-parallel ranks: gauges summed over the ranks. */
+		Variant{"d_v043_dp2", "", {}, {}, "expected.json"},
 		/* 2024: first-generation names, percent cache hits, no server information. */
 		Variant{"g1_2024", "/v1", {}, {}, "expected.json"},
 		/* A metrics page alone, with every quirk of the format. */
@@ -296,4 +406,137 @@ TEST(CompanionUrl, ComparisonFormIsThePluginsOwn)
 	Probe p = probe(mock.url("/v1/v1"), home);
 	EXPECT_EQ(p.out["url"], mock.url("/v1"));
 	EXPECT_EQ(p.r.status, 1) << "routes under /v1 do not exist on the server";
+}
+
+TEST(CompanionSlowServer, EveryRouteIsAskedAtOnce)
+{
+	/* Every answer 2.6 s late. The load routes go out beside /metrics, not
+	 * after its 404, so the figures of a server without metrics arrive. */
+	ctest::Mock mock({"--delay-ms", "2600", kFixtures + "/c_no_metrics"});
+	ctest::TempDir home;
+	Probe p = probe(mock.url(), home, {std::string("SGLANG_API_KEY=") + kKey});
+	EXPECT_EQ(p.r.status, 0) << p.r.out;
+	EXPECT_EQ(p.out["num_running_reqs"], 42);
+	EXPECT_EQ(p.out["num_queue_reqs"], 2);
+	EXPECT_EQ(p.out["num_used_tokens"], 117144);
+	EXPECT_TRUE(p.out.contains("token_usage"));
+	EXPECT_FALSE(p.out.contains("late")) << p.r.out;
+}
+
+TEST(CompanionSlowServer, RoutesPastTheBoundAreNamed)
+{
+	/* Answers 4.5 s late: the first routes of an early-2025 server answer,
+	 * their older names (asked after a 404) cannot within 8 s. The run
+	 * still ends inside the plug-in's 10 s and says what is missing. */
+	ctest::Mock mock({"--delay-ms", "4500", kFixtures + "/b_v043"});
+	ctest::TempDir home;
+	std::vector<std::string> env = ctest::base_env();
+	env.push_back("HOME=" + home.path());
+	ctest::ProcResult r = ctest::run({QV_METRICS_BIN, mock.url()}, env, 10000);
+	EXPECT_FALSE(r.timed_out);
+	EXPECT_EQ(r.status, 0) << r.out << r.err;
+	json out = json::parse(r.out, nullptr, false);
+	EXPECT_EQ(out["requests_total"], 11228) << r.out;
+	EXPECT_EQ(out["late"], json({"/get_server_info", "/get_load", "/get_model_info"})) << r.out;
+	EXPECT_FALSE(out.contains("context_len")) << "its source came too late";
+}
+
+TEST(CompanionFailures, RedirectIsNamedAndNeverFollowed)
+{
+	TestServer elsewhere({{"*", {200, "{}", "", 0}}});
+	TestServer moved({{"*", {301, "", elsewhere.url() + "/v1/models", 0}}});
+	ctest::TempDir home;
+	Probe p = probe(moved.url(), home, {"SGLANG_API_KEY=sk-stays-here"});
+	expect_failure(p, moved.url(), "HTTP 301 from /v1/models");
+	EXPECT_NE(p.out["error"].get<std::string>().find(elsewhere.url() + "/v1/models"), std::string::npos)
+		<< p.r.out;
+	EXPECT_EQ(elsewhere.requests(), 0);
+	EXPECT_TRUE(moved.saw_authorization());
+}
+
+TEST(CompanionTls, PrivateAuthorityNamedInTheEnvironment)
+{
+	const std::string tls = kFixtures + "/tls";
+	TestServer server(fixture_answers("a_recent_eagle"), tls);
+	const std::string url = server.url("https");
+	ctest::TempDir home;
+	expect_failure(probe(url, home), url, "cannot reach");
+	for (const std::string &var : {"SSL_CERT_FILE=" + tls + "/ca.pem", "CURL_CA_BUNDLE=" + tls + "/ca.pem",
+				       "SSL_CERT_DIR=" + tls + "/certs"}) {
+		Probe p = probe(url, home, {var});
+		EXPECT_EQ(p.r.status, 0) << var << ": " << p.r.out;
+		EXPECT_EQ(p.out["model"], "meta-llama/Llama-3.1-8B-Instruct") << var;
+	}
+}
+
+TEST(CompanionUrl, BlanksAreTrimmedAndAHostIsNeeded)
+{
+	ctest::Mock mock({kFixtures + "/a_recent_eagle"});
+	ctest::TempDir home;
+	Probe p = probe(" \t" + mock.url("/v1/") + " \r\n", home);
+	EXPECT_EQ(p.r.status, 0) << p.r.out;
+	EXPECT_EQ(p.out["url"], mock.url());
+	for (const char *bad : {"http://", "https://", "http:///v1", " http://  "}) {
+		Probe q = probe(bad, home);
+		std::string given = ctest_trim(bad);
+		expect_failure(q, given, "no host after");
+		EXPECT_NE(q.out["error"].get<std::string>().find(given.substr(0, given.find("//") + 2)),
+			  std::string::npos) << q.r.out;
+	}
+}
+
+TEST(CompanionHealth, AStartingServerIsReportedNotFailed)
+{
+	/* Loading its model: /health answers 503 and so do the figure routes. */
+	TestServer starting({{"/v1/models", {200, ctest::read_text(kFixtures + "/a_recent_eagle/v1_models.json"), "", 0}},
+			     {"/health", {503, "", "", 0}},
+			     {"*", {503, "{\"detail\":\"starting\"}", "", 0}}});
+	ctest::TempDir home;
+	Probe p = probe(starting.url(), home);
+	EXPECT_EQ(p.r.status, 0) << p.r.out;
+	EXPECT_EQ(p.out["health"], "starting");
+	EXPECT_EQ(p.out["model"], "meta-llama/Llama-3.1-8B-Instruct");
+	EXPECT_FALSE(p.out.contains("error")) << p.r.out;
+}
+
+TEST(CompanionWindow, DoubtfulStoredSamplesAreDropped)
+{
+	ctest::Mock mock({"--scrapes", "metrics.txt", kFixtures + "/a_recent_eagle"});
+	ctest::TempDir home;
+	const std::string clock = "QUORVANE_TEST_CLOCK_MS=";
+	ASSERT_EQ(probe(mock.url(), home, {clock + "1765000000000"}).r.status, 0);
+	std::string dir = home.path() + "/.cache/quorvane/sglang-metrics";
+	std::string path = std::filesystem::directory_iterator(dir)->path().string();
+	const json kept = json::parse(ctest::read_text(path));
+	ASSERT_EQ(kept["samples"].size(), 1u) << kept;
+
+	/* Each damage in turn: a time from far outside the clock's range (it
+	 * overflowed the window's subtraction), counters below zero, a sample
+	 * before an absurd one. None may give a window. */
+	std::vector<json> damaged;
+	json s = kept;
+	s["samples"][0]["t_ms"] = LLONG_MIN + 1000;
+	damaged.push_back(s);
+	s = kept;
+	s["samples"][0]["counters"]["prompt"] = -1e15;
+	damaged.push_back(s);
+	s = kept;
+	s["samples"][0]["histograms"]["ttft"]["count"] = -3;
+	damaged.push_back(s);
+	s = kept;
+	json absurd = kept["samples"][0];
+	absurd["t_ms"] = 4102444800000000LL;
+	s["samples"].push_back(absurd);
+	damaged.push_back(s);
+	for (const json &d : damaged) {
+		ctest::write_text(path, d.dump());
+		Probe p = probe(mock.url(), home, {clock + "1765000005000"});
+		EXPECT_EQ(p.r.status, 0);
+		EXPECT_FALSE(p.out.contains("window_s")) << d.dump().substr(0, 300) << "\n" << p.r.out;
+		EXPECT_FALSE(p.out.contains("pp_tok_s")) << p.r.out;
+	}
+	/* The sound file still gives its window. */
+	ctest::write_text(path, kept.dump());
+	Probe p = probe(mock.url(), home, {clock + "1765000005000"});
+	EXPECT_EQ(p.out["window_s"], 5.0) << p.r.out;
 }

@@ -132,7 +132,7 @@ TEST(DeriveState, RoundTripCorruptionAndPrivacy)
 	struct stat st;
 	ASSERT_EQ(stat(path.c_str(), &st), 0);
 	EXPECT_EQ(st.st_mode & 0777, 0600u);
-	State back = load_state(path, "http://h:1");
+	State back = load_state(path, "http://h:1", 5);
 	ASSERT_EQ(back.samples.size(), 1u);
 	EXPECT_EQ(back.samples[0].counters.at("prompt"), 1e12);
 	EXPECT_EQ(back.samples[0].histograms.at("ttft").buckets, h.buckets);
@@ -143,12 +143,12 @@ TEST(DeriveState, RoundTripCorruptionAndPrivacy)
 		files += e.is_regular_file() ? 1 : 0;
 	EXPECT_EQ(files, 1);
 
-	EXPECT_TRUE(load_state(path, "http://other").samples.empty());
+	EXPECT_TRUE(load_state(path, "http://other", 5).samples.empty());
 	for (const char *bad : {"", "{", "[]", "{\"url\":\"http://h:1\",\"samples\":7}",
 				"{\"url\":\"http://h:1\",\"samples\":[{\"t_ms\":\"x\"},{\"t_ms\":1,"
 				"\"histograms\":{\"ttft\":{\"le\":[\"1\"],\"n\":[]}}}]}"}) {
 		ctest::write_text(path, bad);
-		State c = load_state(path, "http://h:1");
+		State c = load_state(path, "http://h:1", 5);
 		for (const SampleSet &x : c.samples)
 			EXPECT_TRUE(x.histograms.empty()) << bad;
 	}
@@ -200,9 +200,18 @@ TEST(DeriveFallbacks, SharedLabelsOfOldDataParallelServersDeferToServerInfo)
 				 "\"speculative_algorithm\":\"EAGLE\",\"speculative_num_steps\":3,"
 				 "\"avg_spec_accept_length\":2.0}");
 	p.metrics = answered("/metrics", "# TYPE sglang:gen_throughput gauge\n"
-					 "sglang:gen_throughput{model_name=\"m\"} 150.0\n");
+					 "sglang:gen_throughput{model_name=\"m\"} 150.0\n"
+					 "# TYPE sglang:num_running_reqs gauge\n"
+					 "sglang:num_running_reqs{model_name=\"m\"} 7\n");
+	p.loads = answered("/get_load", "[{\"dp_rank\":0,\"num_reqs\":9,\"num_waiting_reqs\":2},"
+					"{\"dp_rank\":1,\"num_reqs\":8,\"num_waiting_reqs\":1}]");
 	json out = output(p, SampleSet{}, Window{});
 	EXPECT_EQ(out["gen_throughput"], 300.5);
+	/* The running gauge is one rank's; the load route has both. */
+	EXPECT_EQ(out["num_running_reqs"], 14);
+	EXPECT_EQ(out["num_queue_reqs"], 3);
+	EXPECT_EQ(out["dp"], json::parse("[{\"rank\":0,\"num_running_reqs\":7,\"num_queue_reqs\":2},"
+					 "{\"rank\":1,\"num_running_reqs\":7,\"num_queue_reqs\":1}]"));
 	/* Lifetime acceptance from the flat form; rate over steps + 1 drafts. */
 	EXPECT_EQ(out["spec_accept_length"], 2.0);
 	EXPECT_EQ(out["spec_accept_rate"], 0.5);
@@ -239,6 +248,23 @@ TEST(DeriveFallbacks, WhatIsNotSglang)
 	router.metrics = answered("/metrics", "# TYPE router_requests_total counter\nrouter_requests_total 3\n");
 	EXPECT_NE(not_sglang_reason(read_probe(router), router).find("router"), std::string::npos);
 
+	/* A router passes /get_server_info on to one of its servers; only its
+	 * metrics page is its own. */
+	ProbeResult gateway;
+	gateway.models = answered("/v1/models", "{\"data\":[{\"id\":\"m\"}]}");
+	gateway.server_info = answered("/get_server_info", fixture("b_v043/get_server_info.json"));
+	gateway.metrics = answered("/metrics", "# TYPE sgl_router_requests_total counter\n"
+					       "sgl_router_requests_total{route=\"/generate\"} 12\n");
+	EXPECT_NE(not_sglang_reason(read_probe(gateway), gateway).find("router in front of servers"),
+		  std::string::npos);
+	/* A prefill/decode front end also gives its servers' own states. */
+	ProbeResult pd;
+	pd.models = answered("/v1/models", "{\"data\":[{\"id\":\"m\"}]}");
+	pd.server_info = answered("/server_info", "{\"prefill\":[{}],\"decode\":[{},{}],"
+						  "\"internal_states\":[{\"last_gen_throughput\":1.0}]}");
+	pd.metrics = answered("/metrics", fixture("a_recent_eagle/metrics.txt"));
+	EXPECT_NE(not_sglang_reason(read_probe(pd), pd).find("1 prefill and 2 decode servers"), std::string::npos);
+
 	ProbeResult other;
 	other.models = answered("/v1/models", "{\"data\":[{\"id\":\"m\"}]}");
 	other.metrics = answered("/metrics", "# TYPE vllm:num_requests_running gauge\nvllm:num_requests_running 1\n");
@@ -271,4 +297,81 @@ TEST(DeriveQuantile, InterpolationEdgesAndDifferences)
 	Histogram open;
 	open.buckets = {{1.0, 10}};
 	EXPECT_FALSE(histogram_quantile(0.5, open, nullptr).has_value());
+}
+
+TEST(DeriveEdges, NanHistogramSumLeavesTheMeanOut)
+{
+	/* Prometheus gives NaN for such a mean; 0 would read as a fast server. */
+	ProbeResult p;
+	p.models = answered("/v1/models", "{\"data\":[{\"id\":\"m\"}]}");
+	p.metrics = answered("/metrics", "# TYPE sglang:time_to_first_token_seconds histogram\n"
+					 "sglang:time_to_first_token_seconds_sum{model_name=\"m\"} NaN\n"
+					 "sglang:time_to_first_token_seconds_count{model_name=\"m\"} 10\n"
+					 "sglang:time_to_first_token_seconds_bucket{model_name=\"m\",le=\"+Inf\"} 10\n"
+					 "# TYPE sglang:num_running_reqs gauge\n"
+					 "sglang:num_running_reqs{model_name=\"m\"} 1\n");
+	ServerView v = read_probe(p);
+	SampleSet now = current_samples(v, 1000);
+	json out = output(p, now, Window{});
+	EXPECT_FALSE(out.contains("ttft_ms")) << out;
+	EXPECT_EQ(out["num_running_reqs"], 1);
+	/* Nor does it void the kept samples: the histogram is not stored. */
+	State s{"http://h", {now}};
+	EXPECT_EQ(state_from_json(state_to_json(s), 1000).samples.size(), 1u);
+}
+
+namespace {
+
+/* A small page of counters: aborts, retractions, HTTP answers and tokens. */
+std::string events_page(int aborted, int retracted, int ok, int failed, int prompt, int cached)
+{
+	const std::string m = "{model_name=\"m\"}";
+	return "# TYPE sglang:num_aborted_requests_total counter\n"
+	       "sglang:num_aborted_requests_total" + m + " " + std::to_string(aborted) + "\n"
+	       "# TYPE sglang:num_retractions histogram\n"
+	       "sglang:num_retractions_sum" + m + " " + std::to_string(retracted) + "\n"
+	       "sglang:num_retractions_count" + m + " 50\n"
+	       "# TYPE sglang:http_responses_total counter\n"
+	       "sglang:http_responses_total{endpoint=\"/generate\",method=\"POST\",status_code=\"200\"} " +
+	       std::to_string(ok) + "\n"
+	       "sglang:http_responses_total{endpoint=\"/generate\",method=\"POST\",status_code=\"503\"} " +
+	       std::to_string(failed) + "\n"
+	       "# TYPE sglang:prompt_tokens_total counter\n"
+	       "sglang:prompt_tokens_total" + m + " " + std::to_string(prompt) + "\n"
+	       "# TYPE sglang:cached_tokens_total counter\n"
+	       "sglang:cached_tokens_total" + m + " " + std::to_string(cached) + "\n";
+}
+
+json probe_page(State &state, const std::string &page, int64_t t_ms)
+{
+	ProbeResult p;
+	p.models = answered("/v1/models", "{\"data\":[{\"id\":\"m\"}]}");
+	p.metrics = answered("/metrics", page);
+	ServerView v = read_probe(p);
+	SampleSet now = current_samples(v, t_ms);
+	Window w = update_window(state, now);
+	return output(p, now, w);
+}
+
+} // namespace
+
+TEST(DeriveRates, EventsOverTheLifeThenOverTheWindow)
+{
+	State state{"http://h", {}};
+	json first = probe_page(state, events_page(10, 4, 90, 10, 1000, 200), 1000000);
+	EXPECT_EQ(first["lifetime"], true);
+	EXPECT_EQ(first["aborted_requests"], 10);
+	EXPECT_EQ(first["retractions"], 4);
+	EXPECT_DOUBLE_EQ(first["http_error_rate"].get<double>(), 0.1);
+	EXPECT_FALSE(first.contains("pp_tok_s"));
+
+	json second = probe_page(state, events_page(13, 9, 170, 30, 2000, 700), 1005000);
+	EXPECT_FALSE(second.contains("lifetime"));
+	EXPECT_EQ(second["window_s"], 5.0);
+	EXPECT_EQ(second["aborted_requests"], 3);
+	EXPECT_EQ(second["retractions"], 5);
+	EXPECT_DOUBLE_EQ(second["http_error_rate"].get<double>(), 0.2);
+	EXPECT_DOUBLE_EQ(second["pp_tok_s"].get<double>(), 200.0);
+	/* Prompt tokens computed, apart from those the prefix cache served. */
+	EXPECT_DOUBLE_EQ(second["pp_computed_tok_s"].get<double>(), 100.0);
 }

@@ -20,7 +20,8 @@ namespace ctest {
 inline const std::set<std::string> &window_extras()
 {
 	static const std::set<std::string> s = {"ttft_p50_ms", "ttft_p95_ms", "itl_p50_ms", "itl_p95_ms",
-						"queue_p50_ms", "queue_p95_ms", "window_s", "restarted"};
+						"queue_p50_ms", "queue_p95_ms", "e2e_p50_ms", "e2e_p95_ms",
+						"window_s", "restarted"};
 	return s;
 }
 
