@@ -290,6 +290,42 @@ struct Reader {
 
 } // namespace
 
+namespace {
+
+/* The power of ten of a decimal number's leading digit: 2 for "123.4",
+ * -3 for "0.00123", 0 for "1e0". The exponent is clamped so that a long run
+ * of its digits cannot overflow; a number without a non-zero digit counts as
+ * vanishing. */
+long decimal_magnitude(std::string_view t)
+{
+	std::size_t e = t.find_first_of("eE");
+	std::string_view digits = t.substr(0, e);
+	long exponent = 0;
+	if (e != std::string_view::npos) {
+		std::string_view x = t.substr(e + 1);
+		bool minus = !x.empty() && x[0] == '-';
+		if (!x.empty() && (x[0] == '-' || x[0] == '+'))
+			x.remove_prefix(1);
+		for (char c : x)
+			exponent = std::min(exponent * 10 + (c - '0'), 100000L);
+		if (minus)
+			exponent = -exponent;
+	}
+	std::size_t point = digits.find('.');
+	long int_len = static_cast<long>(point == std::string_view::npos ? digits.size() : point);
+	long leading = 0; /* digits before the first non-zero one */
+	for (char c : digits) {
+		if (c == '.')
+			continue;
+		if (c != '0')
+			return int_len - 1 - leading + exponent;
+		leading++;
+	}
+	return -1;
+}
+
+} // namespace
+
 bool parse_value(std::string_view text, double &out)
 {
 	bool negative = false;
@@ -306,8 +342,7 @@ bool parse_value(std::string_view text, double &out)
 		return false;
 	if (res.ec == std::errc::result_out_of_range) {
 		/* Still a number, only beyond a double: huge or vanishing. */
-		std::size_t e = t.find_first_of("eE");
-		v = (e != std::string_view::npos && t[e + 1] == '-') ? 0.0 : HUGE_VAL;
+		v = decimal_magnitude(t) >= 0 ? HUGE_VAL : 0.0;
 	} else if (res.ec != std::errc()) {
 		return false;
 	}

@@ -218,6 +218,19 @@ TEST(PromValues, NumberSpellings)
 			EXPECT_EQ(v, r.value) << r.text;
 		}
 	}
+	/* Beyond a double either way, judged by the size of the whole number,
+	 * not by the sign of its exponent alone. */
+	const std::string zeros(400, '0');
+	const std::pair<std::string, double> beyond[] = {
+		{"0." + zeros + "1", 0.0},          {"1" + zeros + "e-5", INFINITY},
+		{"-1" + zeros, -INFINITY},          {"0." + zeros + "1e+5", 0.0},  
+		{"1e99999999999999999999", INFINITY}, {"." + zeros + "7", 0.0},
+	};
+	for (const auto &b : beyond) {
+		double v = -7;
+		EXPECT_TRUE(parse_value(b.first, v)) << b.first.substr(0, 8);
+		EXPECT_EQ(v, b.second) << b.first.substr(0, 8) << "... of " << b.first.size() << " bytes";
+	}
 	double nan = 0;
 	EXPECT_TRUE(parse_value("NaN", nan) && std::isnan(nan));
 	EXPECT_TRUE(parse_value("nan", nan) && std::isnan(nan));
