@@ -42,18 +42,21 @@ int metrics_cache_serve(const char *session_dir, const char *endpoint, const cha
 	char path[CACHE_PATH_CAP];
 	char norm[ENDPOINT_NORM_CAP];
 	char cached[ENDPOINT_NORM_CAP];
-	int64_t mtime = 0;
 	uint64_t len = 0;
-	char *text;
+	plat_file f;
+	char *text = NULL;
 
 	if (strcmp(fresh, "1") == 0)
 		return 0;
 	snprintf(path, sizeof(path), "%s%c%s", session_dir, plat_sep, CACHE_NAME);
-	if (!plat_stat(path, NULL, &mtime))
+	/* Only a regular file that is no link is the cache: a link could
+	 * serve any file the host can read. Its age and its bytes come from
+	 * the one open handle. A file too long to read back whole is a miss. */
+	if (!plat_file_open(&f, path, PLAT_OPEN_NOFOLLOW))
 		return 0;
-	if (!metrics_cache_fresh(plat_time(), mtime))
-		return 0;
-	text = read_file_all(path, &len);
+	if (metrics_cache_fresh(plat_time(), f.mtime) && f.size <= (int64_t)READ_FILE_WHOLE_MAX)
+		text = read_open_file(&f, &len);
+	plat_file_close(&f);
 	if (text == NULL || len <= 2) {
 		free(text);
 		return 0;
@@ -96,6 +99,10 @@ void metrics_cache_store(const char *session_dir, const char *document)
 	FILE *fp;
 	int ok;
 
+	/* What could not be read back whole is not kept: it would be served
+	 * cut off. */
+	if (len > READ_FILE_WHOLE_MAX)
+		return;
 	snprintf(path, sizeof(path), "%s%c%s", session_dir, plat_sep, CACHE_NAME);
 	fp = create_temp(path, temp);
 	if (fp == NULL)

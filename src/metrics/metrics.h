@@ -24,11 +24,13 @@ void normalize_endpoint(const char *endpoint, char *out);
 int metrics_cache_fresh(int64_t now, int64_t mtime);
 
 /* Answers from the session's cache file when fresh is not "1", the file is
- * at most 3 seconds old and its url matches endpoint. 1 when it answered. */
+ * a regular file and no link, at most 3 seconds old, short enough to read
+ * whole, and its url matches endpoint. 1 when it answered. */
 int metrics_cache_serve(const char *session_dir, const char *endpoint,
 			const char *fresh);
 
-/* Replaces the session's cache file with document, whole. */
+/* Replaces the session's cache file with document, whole; a document longer
+ * than READ_FILE_WHOLE_MAX is not stored. */
 void metrics_cache_store(const char *session_dir, const char *document);
 
 #endif

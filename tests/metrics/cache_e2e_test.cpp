@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/platform.h"
 #include "scenario.h"
+#include "util/util.h"
 
 using harness::json_header;
 using harness::scenario;
@@ -171,4 +174,50 @@ TEST(MetricsCache, ConcurrentStoresNeverShowAPartialFile)
 			names.push_back(d.name);
 	plat_dir_close(&d);
 	EXPECT_EQ(names.size(), 2u) << "snapshot and cache only";
+}
+
+/* A cache file that is a link is never followed: the request probes, and
+ * the store replaces the link, not what it points to. A FIFO dated ahead
+ * of the clock no longer hangs every request of the session. */
+TEST(MetricsCache, LinksAndFifosAreMisses)
+{
+	if (plat_sep != '/')
+		GTEST_SKIP() << "links and FIFOs are made on POSIX only";
+	cache_scenario s;
+	s.w.write("secret.json", cached_doc);
+	std::filesystem::create_symlink(s.p("secret.json"), s.p(cache_file));
+	auto r = s.get("action=metrics&id=s1");
+	EXPECT_TRUE(probed(r)) << harness::describe(r);
+	EXPECT_FALSE(std::filesystem::is_symlink(s.p(cache_file)));
+	EXPECT_EQ(s.w.read(cache_file), r.out.substr(json_header.size()));
+	EXPECT_EQ(s.w.read("secret.json"), cached_doc);
+
+	std::filesystem::remove(s.p(cache_file));
+	ASSERT_EQ(std::system(("mkfifo '" + s.p(cache_file) + "'").c_str()), 0);
+	s.w.set_mtime(cache_file, 3600);
+	for (int i = 0; i < 2; i++) {
+		r = s.get("action=metrics&id=s1");
+		EXPECT_FALSE(r.timed_out);
+		EXPECT_TRUE(probed(r)) << harness::describe(r);
+	}
+	EXPECT_EQ(s.w.read(cache_file), r.out.substr(json_header.size())) << "healed by the store";
+	EXPECT_EQ(s.metrics_runs().size(), 2u) << "the second request was a hit";
+}
+
+/* A cache file longer than the file reader is sure to return whole is a
+ * miss: it could be served cut off. The longest that is sure to come back
+ * whole is served. */
+TEST(MetricsCache, FileTooLongToReadWholeIsAMiss)
+{
+	cache_scenario s;
+	const std::string doc = cached_doc.substr(0, cached_doc.size() - 2) + ",\"pad\":\"" +
+				std::string(READ_FILE_WHOLE_MAX - cached_doc.size() - 9, 'q') +
+				"\"}\n";
+	ASSERT_EQ(doc.size(), READ_FILE_WHOLE_MAX);
+	s.cached(doc, 0);
+	auto r = s.get("action=metrics&id=s1");
+	EXPECT_EQ(r.out.size(), json_header.size() + doc.size());
+	EXPECT_TRUE(r.out == json_header + doc) << "served whole";
+	s.cached(doc.substr(0, doc.size() - 1) + " \n", 0);
+	EXPECT_TRUE(probed(s.get("action=metrics&id=s1"))) << "one byte longer: a miss";
 }
