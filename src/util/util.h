@@ -45,6 +45,11 @@ void json_print_str(const char *text);
  * {"ok":false,"error":message[,"url":url]} with a newline. */
 void reply_json_err(const char *status, const char *message, const char *url);
 
+/* The same, with a member "detail" after url when detail is not empty: the
+ * reason for the error in words, as plain text. */
+void reply_json_err_detail(const char *status, const char *message, const char *url,
+			   const char *detail);
+
 /* validate.cpp */
 
 /* 1 when id may be one component of a path: 1 to 160 bytes of letters,
