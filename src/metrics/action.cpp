@@ -270,6 +270,7 @@ void handle_metrics(const char *query)
 	char endpoint[ENDPOINT_CAP];
 	char dir[SESSION_DIR_CAP];
 	char name[ENTRY_SID_CAP];
+	int held = 0;
 
 	get_query_val(query, "id", id, sizeof(id));
 	get_query_val(query, "url", url, sizeof(url));
@@ -307,5 +308,10 @@ void handle_metrics(const char *query)
 	}
 	if (metrics_cache_serve(dir, endpoint, fresh))
 		return;
+	/* Requests that find the cache stale together wait for one probe. */
+	if (metrics_cache_await(dir, endpoint, fresh, METRICS_TIMEOUT_MS, &held))
+		return;
 	probe(endpoint, "session", dir, name[0] != '\0' ? name : id);
+	if (held)
+		metrics_cache_unlock(dir);
 }

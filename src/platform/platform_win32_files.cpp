@@ -19,6 +19,11 @@ const char plat_sep = '\\';
  * characters that Windows keeps back for a file name inside a directory. */
 #define SHORT_PATH_LIMIT (MAX_PATH - 12)
 
+/* Attempts at a replacing rename that another process's open holds up,
+ * and the pause between them. */
+#define RENAME_TRIES 5
+#define RENAME_PAUSE_MS 10
+
 /* The most one ReadFile asks for. */
 #define PLAT_READ_CHUNK ((DWORD)1 << 30)
 
@@ -419,8 +424,19 @@ int plat_rename_replace(const char *from, const char *to)
 {
 	wchar_t *wf = wide_path(from);
 	wchar_t *wt = wide_path(to);
-	int ok = wf != NULL && wt != NULL && MoveFileExW(wf, wt, MOVEFILE_REPLACE_EXISTING);
+	int ok = 0;
+	int i;
+	DWORD err;
 
+	/* A file that another process has open cannot be replaced for that
+	 * moment; readers of the cache hold it only briefly, so try again. */
+	for (i = 0; wf != NULL && wt != NULL && i < RENAME_TRIES; i++) {
+		ok = MoveFileExW(wf, wt, MOVEFILE_REPLACE_EXISTING) != 0;
+		err = ok ? 0 : GetLastError();
+		if (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION)
+			break;
+		Sleep(RENAME_PAUSE_MS);
+	}
 	free(wf);
 	free(wt);
 	return ok;

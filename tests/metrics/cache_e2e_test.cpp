@@ -1,6 +1,7 @@
 /* The per-session metrics cache through the binary. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -220,4 +221,78 @@ TEST(MetricsCache, FileTooLongToReadWholeIsAMiss)
 	EXPECT_TRUE(r.out == json_header + doc) << "served whole";
 	s.cached(doc.substr(0, doc.size() - 1) + " \n", 0);
 	EXPECT_TRUE(probed(s.get("action=metrics&id=s1"))) << "one byte longer: a miss";
+}
+
+namespace {
+
+/* The names in a session folder other than "." and "..", sorted. */
+std::vector<std::string> folder_names(const std::string &dir)
+{
+	plat_dir d;
+	std::vector<std::string> names;
+	if (!plat_dir_open(&d, dir.c_str()))
+		return names;
+	while (plat_dir_next(&d))
+		if (std::string(d.name) != "." && std::string(d.name) != "..")
+			names.push_back(d.name);
+	plat_dir_close(&d);
+	std::sort(names.begin(), names.end());
+	return names;
+}
+
+const std::vector<std::string> snapshot_and_cache = { "config-snapshot.txt",
+						      "sglang_metrics.json" };
+
+} // namespace
+
+/* Many requests that find the cache stale at once run the companion once:
+ * the first takes the lock beside the cache file, the others wait for the
+ * fresh file and answer from it. Every answer is whole, and the lock is gone
+ * afterwards. The companion takes a while, so that the requests that start
+ * late still find the lock or a fresh file. */
+TEST(MetricsCache, OneProbePerExpiry)
+{
+	cache_scenario s;
+	s.cached(cached_doc, 100);
+	s.env["FAKE_METRICS_SLEEP_MS"] = "6000";
+	const int clients = 50;
+	std::vector<std::string> answers(clients);
+	std::vector<std::thread> threads;
+	for (int i = 0; i < clients; i++)
+		threads.emplace_back([&, i] { answers[i] = s.get("action=metrics&id=s1").out; });
+	for (auto &t : threads)
+		t.join();
+	EXPECT_EQ(s.metrics_runs().size(), 1u);
+	const std::string stored = s.w.read(cache_file);
+	int whole = 0;
+	for (const auto &a : answers)
+		whole += a == json_header + stored;
+	EXPECT_EQ(whole, clients) << answers[0];
+	EXPECT_NE(stored.find("\"probe\":\"new\""), std::string::npos);
+	EXPECT_EQ(folder_names(s.p("root/s1")), snapshot_and_cache);
+}
+
+/* The lock never outlives its probe, whatever the outcome; fresh=1 probes
+ * at once although another process holds the lock; and a lock left by a
+ * process that died is taken over once it is older than the companion's
+ * bound. */
+TEST(MetricsCache, LockLifetime)
+{
+	cache_scenario s;
+	const std::string lock = cache_file + ".lock";
+	s.metrics_prints("{\"url\":\"http://srv:30000\"}", 1);
+	EXPECT_NE(s.get("action=metrics&id=s1").out.find("502 Bad Gateway"), std::string::npos);
+	EXPECT_EQ(folder_names(s.p("root/s1")), std::vector<std::string>{ "config-snapshot.txt" });
+
+	s.metrics_prints("{\"url\":\"http://srv:30000\",\"probe\":\"new\"}");
+	s.w.write(lock, "");
+	EXPECT_TRUE(probed(s.get("action=metrics&id=s1&fresh=1")));
+	EXPECT_TRUE(s.w.exists(lock)) << "another's lock is left alone";
+
+	s.cached(cached_doc, 100);
+	s.w.set_mtime(lock, -60);
+	auto r = s.get("action=metrics&id=s1");
+	EXPECT_TRUE(probed(r)) << harness::describe(r);
+	EXPECT_EQ(folder_names(s.p("root/s1")), snapshot_and_cache);
+	EXPECT_EQ(s.metrics_runs().size(), 3u);
 }
