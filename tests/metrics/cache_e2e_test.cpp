@@ -248,27 +248,39 @@ const std::vector<std::string> snapshot_and_cache = { "config-snapshot.txt",
 /* Many requests that find the cache stale at once run the companion once:
  * the first takes the lock beside the cache file, the others wait for the
  * fresh file and answer from it. Every answer is whole, and the lock is gone
- * afterwards. The companion takes a while, so that the requests that start
- * late still find the lock or a fresh file. */
+ * afterwards. The companion takes a while, so that requests that start late
+ * still find the lock or a fresh file. Under the emulator fifty process
+ * starts can take longer than that and one expiry, so there the later ones
+ * may rightly start another probe: it checks that no more probes ran than
+ * one per 3-second expiry of the time the requests took. */
 TEST(MetricsCache, OneProbePerExpiry)
 {
 	cache_scenario s;
 	s.cached(cached_doc, 100);
-	s.env["FAKE_METRICS_SLEEP_MS"] = "6000";
+	s.env["FAKE_METRICS_SLEEP_MS"] = "5000";
 	const int clients = 50;
 	std::vector<std::string> answers(clients);
 	std::vector<std::thread> threads;
+	const int64_t start = plat_clock_ms();
 	for (int i = 0; i < clients; i++)
 		threads.emplace_back([&, i] { answers[i] = s.get("action=metrics&id=s1").out; });
 	for (auto &t : threads)
 		t.join();
-	EXPECT_EQ(s.metrics_runs().size(), 1u);
-	const std::string stored = s.w.read(cache_file);
+	const int64_t took_ms = plat_clock_ms() - start;
+	if (plat_sep == '/')
+		EXPECT_EQ(s.metrics_runs().size(), 1u);
+	else
+		EXPECT_LE(s.metrics_runs().size(), (size_t)(1 + took_ms / 3000));
+	const std::string head = json_header + "{\"url\":\"http://srv:30000\",\"probe\":\"new\","
+						 "\"ok\":true,\"updated_epoch\":";
+	const std::string tail = ",\"source\":\"session\",\"session\":\"s1\"}\n";
 	int whole = 0;
 	for (const auto &a : answers)
-		whole += a == json_header + stored;
+		whole += a.rfind(head, 0) == 0 && a.size() > head.size() + tail.size() &&
+			 a.compare(a.size() - tail.size(), tail.size(), tail) == 0;
 	EXPECT_EQ(whole, clients) << answers[0];
-	EXPECT_NE(stored.find("\"probe\":\"new\""), std::string::npos);
+	EXPECT_NE(std::find(answers.begin(), answers.end(), json_header + s.w.read(cache_file)),
+		  answers.end());
 	EXPECT_EQ(folder_names(s.p("root/s1")), snapshot_and_cache);
 }
 
