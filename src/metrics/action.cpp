@@ -123,9 +123,9 @@ static int object_is_empty(const char *out, size_t len)
 	return 1;
 }
 
-/* Runs the metrics companion once on endpoint and fills run; its output is
- * dropped when it was stopped at its bound. 0 when no child could be
- * created at all. */
+/* Runs the metrics companion once on endpoint and fills run; a run stopped
+ * at its bound counts as failed, whatever it printed. 0 when no child could
+ * be created at all. */
 static int run_probe(const char *endpoint, probe_run *run)
 {
 	const char *argv[3];
@@ -142,12 +142,8 @@ static int run_probe(const char *endpoint, probe_run *run)
 	run->status = plat_child_finish(&child);
 	run->not_started = child.failed;
 	run->timed_out = child.timed_out;
-	if (run->timed_out) {
-		free(run->out);
-		run->out = NULL;
-		run->len = 0;
+	if (run->timed_out)
 		run->status = -1;
-	}
 	return 1;
 }
 
@@ -239,7 +235,7 @@ static void probe(const char *endpoint, const char *source, const char *session_
 		reply_json_err("502 Bad Gateway", "failed to run quorvane-sglang-metrics", endpoint);
 		return;
 	}
-	len = run.out != NULL ? trim_output(run.out, (size_t)run.len) : 0;
+	len = run.out != NULL && !run.timed_out ? trim_output(run.out, (size_t)run.len) : 0;
 	/* A zero byte would end the document early in the cache and in every
 	 * reader that takes it as text: such output is no JSON object. */
 	if (run.status != 0 || len < 2 || run.out[0] != '{' || run.out[len - 1] != '}' ||

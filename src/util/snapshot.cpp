@@ -12,10 +12,10 @@
 
 /*
  * A snapshot file read in chunks, given out in pieces as fgets would give
- * them. Reading stops for good after SNAPSHOT_READ_MAX bytes: a snapshot of
- * a shell environment is bounded by what a program may be started with (2
- * MiB on Linux by default, 32 KiB on Windows), so the bound only ever stops
- * a file that is no snapshot, such as a huge sparse one.
+ * them. Reading stops for good after SNAPSHOT_READ_MAX bytes, four times
+ * what Linux lets a program be started with by default (arguments and
+ * environment together): the bound only ever stops a file that is no
+ * snapshot, such as a huge sparse one.
  */
 typedef struct snapshot_reader {
 	plat_file file;
