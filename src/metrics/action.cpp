@@ -21,6 +21,20 @@
 /* Room in the document beyond the companion's object: the four members'
  * names, the source, a 64-bit time, the quotes and the line end. */
 #define DOC_EXTRA 512
+/* The companion's own reason is passed on cut to this many bytes; a
+ * sentence of ours that names the companion's path needs more room. */
+#define DETAIL_REASON_MAX 300
+#define DETAIL_CAP (METRICS_PATH_CAP + 64)
+
+/* One run of the metrics companion: its output, exit status, and whether it
+ * could not be started or was stopped at its bound. */
+typedef struct probe_run {
+	char *out;
+	uint64_t len;
+	int status;
+	int not_started;
+	int timed_out;
+} probe_run;
 
 static const char no_metrics[] =
 	"no SGLang metrics at this URL (not SGLang, unreachable, or API-key gated)";
@@ -29,6 +43,9 @@ static int find_session(const char *id, char *dir, char *name);
 static int match_listing(const char *id, char *dir, char *name);
 static size_t trim_output(const char *out, size_t len);
 static int object_is_empty(const char *out, size_t len);
+static int run_probe(const char *endpoint, probe_run *run);
+static void cut_utf8_tail(char *text);
+static void failure_detail(const probe_run *run, size_t len, char *detail);
 static char *form_document(const char *out, size_t len, int64_t now, const char *source,
 			   const char *session);
 static void probe(const char *endpoint, const char *source, const char *session_dir,
@@ -106,6 +123,70 @@ static int object_is_empty(const char *out, size_t len)
 	return 1;
 }
 
+/* Runs the metrics companion once on endpoint and fills run; a run stopped
+ * at its bound counts as failed, whatever it printed. 0 when no child could
+ * be created at all. */
+static int run_probe(const char *endpoint, probe_run *run)
+{
+	const char *argv[3];
+	plat_child child;
+
+	memset(run, 0, sizeof(*run));
+	run->status = -1;
+	argv[0] = sglang_metrics_bin();
+	argv[1] = endpoint;
+	argv[2] = NULL;
+	if (!plat_child_start(&child, argv, NULL, METRICS_TIMEOUT_MS))
+		return 0;
+	run->out = read_child_all(&child, &run->len);
+	run->status = plat_child_finish(&child);
+	run->not_started = child.failed;
+	run->timed_out = child.timed_out;
+	if (run->timed_out)
+		run->status = -1;
+	return 1;
+}
+
+/* Drops an incomplete UTF-8 sequence from the end of text, so that a reason
+ * cut at its byte limit stays whole characters. */
+static void cut_utf8_tail(char *text)
+{
+	size_t n = strlen(text);
+	size_t lead = n;
+	size_t need;
+	unsigned char c;
+
+	while (lead > 0 && n - lead < 3 && ((unsigned char)text[lead - 1] & 0xC0) == 0x80)
+		lead--;
+	if (lead == 0)
+		return;
+	c = (unsigned char)text[lead - 1];
+	need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+	if (c >= 0xC0 && n - (lead - 1) < need)
+		text[lead - 1] = '\0';
+}
+
+/* Puts into detail (DETAIL_CAP bytes) why a probe gave no document: the
+ * companion's string member "error" when its output (len bytes, trimmed) is
+ * an object, else which of the two bounds of a run it hit; else empty. */
+static void failure_detail(const probe_run *run, size_t len, char *detail)
+{
+	detail[0] = '\0';
+	if (run->not_started) {
+		snprintf(detail, DETAIL_CAP, "the metrics companion could not be started: %s",
+			 sglang_metrics_bin());
+	} else if (run->timed_out) {
+		snprintf(detail, DETAIL_CAP,
+			 "the metrics companion gave no answer within %d seconds and was stopped",
+			 METRICS_TIMEOUT_MS / 1000);
+	} else if (len >= 2 && run->out[0] == '{' && run->out[len - 1] == '}' &&
+		   json_extract_str_after(run->out, run->out + len, "error", detail,
+					  DETAIL_REASON_MAX + 1)) {
+		if (strlen(detail) == DETAIL_REASON_MAX)
+			cut_utf8_tail(detail);
+	}
+}
+
 /* Forms the metrics document: the companion's object (len bytes, closing
  * brace included) extended with ok, updated_epoch, source and session.
  * Returns a new heap text, or null when memory is short. */
@@ -140,35 +221,32 @@ static char *form_document(const char *out, size_t len, int64_t now, const char 
 }
 
 /* Runs the metrics companion once on endpoint and answers with its
- * document, stored in the session's cache for a session target. */
+ * document, stored in the session's cache for a session target. A failure
+ * answers 502 with the reason, when one is known, and stores nothing. */
 static void probe(const char *endpoint, const char *source, const char *session_dir,
 		  const char *session)
 {
-	const char *argv[3];
-	char *out = NULL;
-	uint64_t raw_len = 0;
+	probe_run run;
+	char detail[DETAIL_CAP];
 	size_t len;
-	int status = -1;
 	char *doc;
 
-	argv[0] = sglang_metrics_bin();
-	argv[1] = endpoint;
-	argv[2] = NULL;
-	if (run_companion(argv, METRICS_TIMEOUT_MS, &out, &raw_len, &status) != RUN_DONE) {
+	if (!run_probe(endpoint, &run)) {
 		reply_json_err("502 Bad Gateway", "failed to run quorvane-sglang-metrics", endpoint);
 		return;
 	}
-	len = out != NULL ? trim_output(out, (size_t)raw_len) : 0;
+	len = run.out != NULL && !run.timed_out ? trim_output(run.out, (size_t)run.len) : 0;
 	/* A zero byte would end the document early in the cache and in every
 	 * reader that takes it as text: such output is no JSON object. */
-	if (status != 0 || len < 2 || out[0] != '{' || out[len - 1] != '}' ||
-	    memchr(out, '\0', len) != NULL) {
-		free(out);
-		reply_json_err("502 Bad Gateway", no_metrics, endpoint);
+	if (run.status != 0 || len < 2 || run.out[0] != '{' || run.out[len - 1] != '}' ||
+	    memchr(run.out, '\0', len) != NULL) {
+		failure_detail(&run, len, detail);
+		free(run.out);
+		reply_json_err_detail("502 Bad Gateway", no_metrics, endpoint, detail);
 		return;
 	}
-	doc = form_document(out, len, plat_time(), source, session);
-	free(out);
+	doc = form_document(run.out, len, plat_time(), source, session);
+	free(run.out);
 	if (doc == NULL) {
 		reply_json_err("500 Internal Server Error", "out of memory", endpoint);
 		return;
@@ -188,6 +266,7 @@ void handle_metrics(const char *query)
 	char endpoint[ENDPOINT_CAP];
 	char dir[SESSION_DIR_CAP];
 	char name[ENTRY_SID_CAP];
+	int held = 0;
 
 	get_query_val(query, "id", id, sizeof(id));
 	get_query_val(query, "url", url, sizeof(url));
@@ -225,5 +304,10 @@ void handle_metrics(const char *query)
 	}
 	if (metrics_cache_serve(dir, endpoint, fresh))
 		return;
+	/* Requests that find the cache stale together wait for one probe. */
+	if (metrics_cache_await(dir, endpoint, fresh, METRICS_TIMEOUT_MS, &held))
+		return;
 	probe(endpoint, "session", dir, name[0] != '\0' ? name : id);
+	if (held)
+		metrics_cache_unlock(dir);
 }

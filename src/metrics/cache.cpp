@@ -16,8 +16,22 @@
 #define CACHE_MAX_AGE 3
 /* Temporary names tried when one is taken (a store that died). */
 #define CACHE_TEMP_TRIES 8
+/* The probe lock: the cache path and ".lock". */
+#define CACHE_LOCK_SUFFIX ".lock"
+#define CACHE_LOCK_CAP 1344
+/* How often a waiting request looks for the fresh file. */
+#define CACHE_POLL_MS 50
+
+/* What an attempt at the probe lock gave. */
+enum lock_state {
+	LOCK_TAKEN,       /* this process holds it */
+	LOCK_BUSY,        /* another process holds it */
+	LOCK_UNAVAILABLE  /* no lock can be made here (say, a read-only folder) */
+};
 
 static FILE *create_temp(const char *cache, char *temp);
+static void lock_path(const char *session_dir, char *lock);
+static enum lock_state lock_take(const char *lock, int bound_ms);
 
 void normalize_endpoint(const char *endpoint, char *out)
 {
@@ -44,16 +58,24 @@ int metrics_cache_serve(const char *session_dir, const char *endpoint, const cha
 	char cached[ENDPOINT_NORM_CAP];
 	int64_t mtime = 0;
 	uint64_t len = 0;
-	char *text;
+	plat_file f;
+	char *text = NULL;
 
 	if (strcmp(fresh, "1") == 0)
 		return 0;
 	snprintf(path, sizeof(path), "%s%c%s", session_dir, plat_sep, CACHE_NAME);
-	if (!plat_stat(path, NULL, &mtime))
+	/* A stale file is not even opened: on Windows an open file cannot be
+	 * replaced, and requests that wait for a probe look here often. */
+	if (!plat_stat(path, NULL, &mtime) || !metrics_cache_fresh(plat_time(), mtime))
 		return 0;
-	if (!metrics_cache_fresh(plat_time(), mtime))
+	/* Only a regular file that is no link is the cache: a link could
+	 * serve any file the host can read. Its age and its bytes come from
+	 * the one open handle. A file too long to read back whole is a miss. */
+	if (!plat_file_open(&f, path, PLAT_OPEN_NOFOLLOW))
 		return 0;
-	text = read_file_all(path, &len);
+	if (metrics_cache_fresh(plat_time(), f.mtime) && f.size <= (int64_t)READ_FILE_WHOLE_MAX)
+		text = read_open_file(&f, &len);
+	plat_file_close(&f);
 	if (text == NULL || len <= 2) {
 		free(text);
 		return 0;
@@ -96,6 +118,10 @@ void metrics_cache_store(const char *session_dir, const char *document)
 	FILE *fp;
 	int ok;
 
+	/* What could not be read back whole is not kept: it would be served
+	 * cut off. */
+	if (len > READ_FILE_WHOLE_MAX)
+		return;
 	snprintf(path, sizeof(path), "%s%c%s", session_dir, plat_sep, CACHE_NAME);
 	fp = create_temp(path, temp);
 	if (fp == NULL)
@@ -106,4 +132,82 @@ void metrics_cache_store(const char *session_dir, const char *document)
 	 * no temporary file stays behind. */
 	if (!ok || !plat_rename_replace(temp, path))
 		plat_remove(temp);
+}
+
+/* Forms the path of the session's probe lock into lock (CACHE_LOCK_CAP). */
+static void lock_path(const char *session_dir, char *lock)
+{
+	snprintf(lock, CACHE_LOCK_CAP, "%.1270s%c%s%s", session_dir, plat_sep, CACHE_NAME,
+		 CACHE_LOCK_SUFFIX);
+}
+
+/* Tries once to create the lock file, which nothing may already occupy. A
+ * lock dated more than the companion's bound (and a second, for whole-second
+ * file times) away from now was left by a process that died: it is removed
+ * and taken. */
+static enum lock_state lock_take(const char *lock, int bound_ms)
+{
+	const int64_t max_age = bound_ms / 1000 + 1;
+	int64_t mtime = 0;
+	int64_t age;
+	FILE *fp;
+
+	fp = plat_create_excl(lock);
+	if (fp == NULL && !plat_stat(lock, NULL, &mtime)) {
+		/* Gone in between, or it cannot be made at all. */
+		fp = plat_create_excl(lock);
+		if (fp == NULL)
+			return LOCK_UNAVAILABLE;
+	}
+	if (fp == NULL) {
+		age = plat_time() - mtime;
+		if (age <= max_age && age >= -max_age)
+			return LOCK_BUSY;
+		plat_remove(lock);
+		fp = plat_create_excl(lock);
+		if (fp == NULL)
+			return LOCK_BUSY;
+	}
+	fclose(fp);
+	return LOCK_TAKEN;
+}
+
+int metrics_cache_await(const char *session_dir, const char *endpoint, const char *fresh,
+			int bound_ms, int *held)
+{
+	char lock[CACHE_LOCK_CAP];
+	const int64_t deadline = plat_clock_ms() + bound_ms;
+	enum lock_state state;
+
+	*held = 0;
+	lock_path(session_dir, lock);
+	for (;;) {
+		state = lock_take(lock, bound_ms);
+		if (state == LOCK_TAKEN) {
+			/* The holder before may have stored just before it let
+			 * go; then there is nothing left to probe. */
+			if (strcmp(fresh, "1") != 0 &&
+			    metrics_cache_serve(session_dir, endpoint, fresh)) {
+				plat_remove(lock);
+				return 1;
+			}
+			*held = 1;
+			return 0;
+		}
+		/* A forced probe does not wait for another. */
+		if (state == LOCK_UNAVAILABLE || strcmp(fresh, "1") == 0 ||
+		    plat_clock_ms() >= deadline)
+			return 0;
+		plat_sleep_ms(CACHE_POLL_MS);
+		if (metrics_cache_serve(session_dir, endpoint, fresh))
+			return 1;
+	}
+}
+
+void metrics_cache_unlock(const char *session_dir)
+{
+	char lock[CACHE_LOCK_CAP];
+
+	lock_path(session_dir, lock);
+	plat_remove(lock);
 }

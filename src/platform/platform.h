@@ -64,6 +64,31 @@ int plat_dir_next(plat_dir *d);
 void plat_dir_close(plat_dir *d);
 
 /*
+ * Reading a file. plat_file_open opens an existing file for reading without
+ * waiting on it, and keeps it only when the open handle shows a regular
+ * file: a directory, FIFO, socket or device (on Windows also a device name
+ * such as CON or NUL.txt) fails. With PLAT_OPEN_NOFOLLOW a link as the last
+ * component fails too. Long paths work on both targets; companions never
+ * inherit the handle. 1 with f open and its size and modification time
+ * (seconds since 1970) taken from the handle; 0 with f closed otherwise.
+ */
+#define PLAT_OPEN_NOFOLLOW 1
+typedef struct plat_file {
+	intptr_t h;      /* descriptor or handle; -1 when closed */
+	int64_t size;    /* bytes, as the handle showed them at the open */
+	int64_t mtime;
+} plat_file;
+
+int plat_file_open(plat_file *f, const char *path, int flags);
+
+/* Reads up to n bytes: the count, or 0 at the end, on an error or when f is
+ * closed. */
+size_t plat_file_read(plat_file *f, char *buf, size_t n);
+
+/* Closes f; closing a closed f does nothing. */
+void plat_file_close(plat_file *f);
+
+/*
  * Exclusive creation of a new file for writing in binary mode: fails (null)
  * when anything, a link included, already exists under the path.
  */

@@ -17,6 +17,9 @@
 
 const char plat_sep = '/';
 
+/* The most one read asks for, well inside what read() takes. */
+#define PLAT_READ_CHUNK ((size_t)1 << 30)
+
 static void copy_env(const char *value, char *out, size_t cap);
 static int env_folder(const char *name, char *out, size_t cap);
 
@@ -137,6 +140,58 @@ void plat_dir_close(plat_dir *d)
 	if (d->handle != NULL)
 		closedir((DIR *)d->handle);
 	d->handle = NULL;
+}
+
+int plat_file_open(plat_file *f, const char *path, int flags)
+{
+	/* O_NONBLOCK: opening a FIFO with no writer must not wait for one. */
+	int oflags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+	struct stat st;
+	int fd;
+
+	f->h = -1;
+	f->size = 0;
+	f->mtime = 0;
+	if (path == NULL || path[0] == '\0')
+		return 0;
+	if (flags & PLAT_OPEN_NOFOLLOW)
+		oflags |= O_NOFOLLOW;
+	do
+		fd = open(path, oflags);
+	while (fd < 0 && errno == EINTR);
+	if (fd < 0)
+		return 0;
+	/* The type is asked of the handle, so nothing can be swapped in
+	 * between the check and the reads. */
+	if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+		close(fd);
+		return 0;
+	}
+	f->h = fd;
+	f->size = (int64_t)st.st_size;
+	f->mtime = (int64_t)st.st_mtime;
+	return 1;
+}
+
+size_t plat_file_read(plat_file *f, char *buf, size_t n)
+{
+	ssize_t got;
+
+	if (f->h < 0 || n == 0)
+		return 0;
+	if (n > PLAT_READ_CHUNK)
+		n = PLAT_READ_CHUNK;
+	do
+		got = read((int)f->h, buf, n);
+	while (got < 0 && errno == EINTR);
+	return got > 0 ? (size_t)got : 0;
+}
+
+void plat_file_close(plat_file *f)
+{
+	if (f->h >= 0)
+		close((int)f->h);
+	f->h = -1;
 }
 
 FILE *plat_create_excl(const char *path)

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <ctype.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
@@ -18,6 +19,14 @@ const char plat_sep = '\\';
  * characters that Windows keeps back for a file name inside a directory. */
 #define SHORT_PATH_LIMIT (MAX_PATH - 12)
 
+/* Attempts at a replacing rename that another process's open holds up,
+ * and the pause between them. */
+#define RENAME_TRIES 5
+#define RENAME_PAUSE_MS 10
+
+/* The most one ReadFile asks for. */
+#define PLAT_READ_CHUNK ((DWORD)1 << 30)
+
 /* Seconds between 1601-01-01, where FILETIME counts from, and 1970-01-01. */
 #define FILETIME_UNIX_OFFSET 11644473600LL
 
@@ -26,6 +35,7 @@ static wchar_t *wide_path(const char *path);
 static int ends_in_sep(const char *path);
 static int64_t filetime_seconds(FILETIME ft);
 static int dir_take(plat_dir *d, const WIN32_FIND_DATAW *fd);
+static int names_device(const char *path);
 
 /* Copies the value of variable name into out, cut to cap - 1 bytes: 1 when
  * it is set and not empty, else 0 with an empty out. */
@@ -283,6 +293,97 @@ void plat_dir_close(plat_dir *d)
 	d->pending = 0;
 }
 
+/*
+ * 1 when the path names a device rather than a file: the "\\.\" device
+ * space, or a last component whose stem (up to its first dot or colon,
+ * trailing spaces dropped) is a reserved name such as CON, NUL or COM1, in
+ * any case. Windows opens these names as devices in every folder.
+ */
+static int names_device(const char *path)
+{
+	static const char *const reserved[] = { "CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$" };
+	const char *base = path + strlen(path);
+	char stem[16];
+	size_t n = 0;
+	size_t i;
+
+	if (strncmp(path, "\\\\.\\", 4) == 0 || strncmp(path, "//./", 4) == 0)
+		return 1;
+	while (base > path && base[-1] != '\\' && base[-1] != '/' && base[-1] != ':')
+		base--;
+	for (; base[n] != '\0' && base[n] != '.' && base[n] != ':'; n++) {
+		if (n + 1 >= sizeof(stem))
+			return 0;
+		stem[n] = (char)toupper((unsigned char)base[n]);
+	}
+	while (n > 0 && stem[n - 1] == ' ')
+		n--;
+	stem[n] = '\0';
+	for (i = 0; i < sizeof(reserved) / sizeof(reserved[0]); i++) {
+		if (strcmp(stem, reserved[i]) == 0)
+			return 1;
+	}
+	return n == 4 && (strncmp(stem, "COM", 3) == 0 || strncmp(stem, "LPT", 3) == 0) &&
+	       isdigit((unsigned char)stem[3]);
+}
+
+int plat_file_open(plat_file *f, const char *path, int flags)
+{
+	DWORD how = FILE_ATTRIBUTE_NORMAL;
+	BY_HANDLE_FILE_INFORMATION info;
+	wchar_t *w;
+	HANDLE h;
+	int ok;
+
+	f->h = -1;
+	f->size = 0;
+	f->mtime = 0;
+	if (path == NULL || names_device(path) || (w = wide_path(path)) == NULL)
+		return 0;
+	if (flags & PLAT_OPEN_NOFOLLOW)
+		how |= FILE_FLAG_OPEN_REPARSE_POINT;
+	/* Others may go on writing, and may rename over the file (the cache
+	 * store), while it is read. The handle is not inheritable. */
+	h = CreateFileW(w, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+			NULL, OPEN_EXISTING, how, NULL);
+	free(w);
+	if (h == INVALID_HANDLE_VALUE)
+		return 0;
+	ok = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+	     !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+	/* Opened as itself, a link shows its reparse point. */
+	if (ok && (flags & PLAT_OPEN_NOFOLLOW))
+		ok = !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+	if (!ok) {
+		CloseHandle(h);
+		return 0;
+	}
+	f->h = (intptr_t)h;
+	f->size = (int64_t)(((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow);
+	f->mtime = filetime_seconds(info.ftLastWriteTime);
+	return 1;
+}
+
+size_t plat_file_read(plat_file *f, char *buf, size_t n)
+{
+	DWORD got = 0;
+
+	if (f->h == -1 || n == 0)
+		return 0;
+	if (n > PLAT_READ_CHUNK)
+		n = PLAT_READ_CHUNK;
+	if (!ReadFile((HANDLE)f->h, buf, (DWORD)n, &got, NULL))
+		return 0;
+	return (size_t)got;
+}
+
+void plat_file_close(plat_file *f)
+{
+	if (f->h != -1)
+		CloseHandle((HANDLE)f->h);
+	f->h = -1;
+}
+
 FILE *plat_create_excl(const char *path)
 {
 	wchar_t *w = wide_path(path);
@@ -323,8 +424,19 @@ int plat_rename_replace(const char *from, const char *to)
 {
 	wchar_t *wf = wide_path(from);
 	wchar_t *wt = wide_path(to);
-	int ok = wf != NULL && wt != NULL && MoveFileExW(wf, wt, MOVEFILE_REPLACE_EXISTING);
+	int ok = 0;
+	int i;
+	DWORD err;
 
+	/* A file that another process has open cannot be replaced for that
+	 * moment; readers of the cache hold it only briefly, so try again. */
+	for (i = 0; wf != NULL && wt != NULL && i < RENAME_TRIES; i++) {
+		ok = MoveFileExW(wf, wt, MOVEFILE_REPLACE_EXISTING) != 0;
+		err = ok ? 0 : GetLastError();
+		if (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION)
+			break;
+		Sleep(RENAME_PAUSE_MS);
+	}
 	free(wf);
 	free(wt);
 	return ok;

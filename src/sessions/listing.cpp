@@ -94,11 +94,16 @@ static void fill_entry(session_entry *e, const char *start, const char *end)
 	char project[ENTRY_WORKTREE_CAP];
 	char root[WORKTREE_ROOT_CAP];
 	char newest[NEWEST_NAME_CAP];
+	char name[ENTRY_NAME_CAP];
 
-	memset(e, 0, sizeof(*e));
-	json_extract_str_after(start, end, "name", e->name, sizeof(e->name));
-	if (e->name[0] == '\0')
+	/* The record is cleared only for a named object: a flood of unnamed
+	 * ones then costs their scan alone. */
+	e->name[0] = '\0';
+	json_extract_str_after(start, end, "name", name, sizeof(name));
+	if (name[0] == '\0')
 		return;
+	memset(e, 0, sizeof(*e));
+	str_copy(e->name, name, sizeof(e->name));
 	json_extract_str_after(start, end, "worktree", e->worktree, sizeof(e->worktree));
 	if (e->worktree[0] == '\0') {
 		memset(project, 0, sizeof(project));

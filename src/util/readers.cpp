@@ -15,9 +15,15 @@
 #define FILE_FIRST ((size_t)4096)
 #define FILE_LOW_WATER ((size_t)511)
 
-/* Where the bytes come from: a stream, or else a child's pipe. */
+/* The longest file that read_file_all is sure to return whole: once the
+ * largest buffer has no more than FILE_LOW_WATER bytes free it stops. */
+static_assert(READ_FILE_WHOLE_MAX == 2 * READ_GROW_LIMIT - FILE_LOW_WATER - 1,
+	      "READ_FILE_WHOLE_MAX follows the file reader's sizes");
+
+/* Where the bytes come from: a stream, an open file or a child's pipe. */
 typedef struct reader {
 	FILE *fp;
+	plat_file *file;
 	plat_child *child;
 } reader;
 
@@ -29,6 +35,8 @@ static size_t reader_take(reader *r, char *dst, size_t n)
 {
 	if (r->fp != NULL)
 		return fread(dst, 1, n, r->fp);
+	if (r->file != NULL)
+		return plat_file_read(r->file, dst, n);
 	return plat_child_read(r->child, dst, n);
 }
 
@@ -68,7 +76,7 @@ static char *read_all(reader *r, size_t first, size_t low_water, uint64_t *len)
 
 char *read_pipe_all(FILE *stream, uint64_t *len)
 {
-	reader r = { stream, NULL };
+	reader r = { stream, NULL, NULL };
 
 	*len = 0;
 	if (stream == NULL)
@@ -78,23 +86,30 @@ char *read_pipe_all(FILE *stream, uint64_t *len)
 
 char *read_file_all(const char *path, uint64_t *len)
 {
-	reader r = { NULL, NULL };
+	plat_file f;
 	char *buf;
 
 	*len = 0;
-	if (path == NULL)
+	if (!plat_file_open(&f, path, 0))
 		return NULL;
-	r.fp = fopen(path, "rb");
-	if (r.fp == NULL)
-		return NULL;
-	buf = read_all(&r, FILE_FIRST, FILE_LOW_WATER, len);
-	fclose(r.fp);
+	buf = read_open_file(&f, len);
+	plat_file_close(&f);
 	return buf;
+}
+
+char *read_open_file(plat_file *file, uint64_t *len)
+{
+	reader r = { NULL, file, NULL };
+
+	*len = 0;
+	if (file == NULL)
+		return NULL;
+	return read_all(&r, FILE_FIRST, FILE_LOW_WATER, len);
 }
 
 char *read_child_all(plat_child *child, uint64_t *len)
 {
-	reader r = { NULL, child };
+	reader r = { NULL, NULL, child };
 
 	*len = 0;
 	if (child == NULL)

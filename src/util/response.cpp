@@ -83,6 +83,12 @@ void json_print_str(const char *text)
 
 void reply_json_err(const char *status, const char *message, const char *url)
 {
+	reply_json_err_detail(status, message, url, NULL);
+}
+
+void reply_json_err_detail(const char *status, const char *message, const char *url,
+			   const char *detail)
+{
 	out_str("Status: ");
 	out_str(status);
 	out_str("\r\n" JSON_HEADER "{\"ok\":false,\"error\":");
@@ -90,6 +96,10 @@ void reply_json_err(const char *status, const char *message, const char *url)
 	if (url != NULL && url[0] != '\0') {
 		out_str(",\"url\":");
 		json_print_str(url);
+	}
+	if (detail != NULL && detail[0] != '\0') {
+		out_str(",\"detail\":");
+		json_print_str(detail);
 	}
 	out_str("}\n");
 }

@@ -45,6 +45,11 @@ void json_print_str(const char *text);
  * {"ok":false,"error":message[,"url":url]} with a newline. */
 void reply_json_err(const char *status, const char *message, const char *url);
 
+/* The same, with a member "detail" after url when detail is not empty: the
+ * reason for the error in words, as plain text. */
+void reply_json_err_detail(const char *status, const char *message, const char *url,
+			   const char *detail);
+
 /* validate.cpp */
 
 /* 1 when id may be one component of a path: 1 to 160 bytes of letters,
@@ -63,9 +68,18 @@ int url_ok(const char *url);
  * a refused first allocation. The stream is not closed. */
 char *read_pipe_all(FILE *stream, uint64_t *len);
 
-/* Reads a whole file (mode "rb") the same way: first buffer 4 KiB, at most
- * 8 MiB - 1 bytes. Null when the file cannot be opened. */
+/* Reads a whole file (its bytes as stored) the same way: first buffer 4 KiB,
+ * at most 8 MiB - 1 bytes. Opened through plat_file_open, so only a regular
+ * file is read. Null when the file cannot be opened. */
 char *read_file_all(const char *path, uint64_t *len);
+
+/* Reads the rest of a file opened with plat_file_open the same way; the
+ * file stays open. Null when file is null or memory is short. */
+char *read_open_file(plat_file *file, uint64_t *len);
+
+/* The longest file that read_file_all always returns whole (8 MiB - 512
+ * bytes); a longer one may come back cut. */
+#define READ_FILE_WHOLE_MAX ((size_t)8388096)
 
 /* Reads a running child's output like read_pipe_all, stopping at the end of
  * the output or at the child's deadline. The child is not finished. */
@@ -82,9 +96,11 @@ int json_extract_str_after(const char *start, const char *end,
 
 /* snapshot.cpp */
 
-/* Looks up key in a KEY=VALUE environment snapshot file; the last line with
- * a non-empty value wins. 1 with the value (cut to cap - 1 bytes) in out, 0
+/* Looks up key in a KEY=VALUE environment snapshot file (a regular file, of
+ * which at most SNAPSHOT_READ_MAX bytes are read); the last line with a
+ * non-empty value wins. 1 with the value (cut to cap - 1 bytes) in out, 0
  * with an empty out when the file or a non-empty assignment is missing. */
+#define SNAPSHOT_READ_MAX ((uint64_t)8 << 20)
 int snapshot_get(const char *path, const char *key, char *out, size_t cap);
 
 #endif

@@ -1,13 +1,17 @@
 /* The per-session metrics cache through the binary. */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/platform.h"
 #include "scenario.h"
+#include "util/util.h"
 
 using harness::json_header;
 using harness::scenario;
@@ -171,4 +175,136 @@ TEST(MetricsCache, ConcurrentStoresNeverShowAPartialFile)
 			names.push_back(d.name);
 	plat_dir_close(&d);
 	EXPECT_EQ(names.size(), 2u) << "snapshot and cache only";
+}
+
+/* A cache file that is a link is never followed: the request probes, and
+ * the store replaces the link, not what it points to. A FIFO dated ahead
+ * of the clock no longer hangs every request of the session. */
+TEST(MetricsCache, LinksAndFifosAreMisses)
+{
+	if (plat_sep != '/')
+		GTEST_SKIP() << "links and FIFOs are made on POSIX only";
+	cache_scenario s;
+	s.w.write("secret.json", cached_doc);
+	std::filesystem::create_symlink(s.p("secret.json"), s.p(cache_file));
+	auto r = s.get("action=metrics&id=s1");
+	EXPECT_TRUE(probed(r)) << harness::describe(r);
+	EXPECT_FALSE(std::filesystem::is_symlink(s.p(cache_file)));
+	EXPECT_EQ(s.w.read(cache_file), r.out.substr(json_header.size()));
+	EXPECT_EQ(s.w.read("secret.json"), cached_doc);
+
+	std::filesystem::remove(s.p(cache_file));
+	ASSERT_EQ(std::system(("mkfifo '" + s.p(cache_file) + "'").c_str()), 0);
+	s.w.set_mtime(cache_file, 3600);
+	for (int i = 0; i < 2; i++) {
+		r = s.get("action=metrics&id=s1");
+		EXPECT_FALSE(r.timed_out);
+		EXPECT_TRUE(probed(r)) << harness::describe(r);
+	}
+	EXPECT_EQ(s.w.read(cache_file), r.out.substr(json_header.size())) << "healed by the store";
+	EXPECT_EQ(s.metrics_runs().size(), 2u) << "the second request was a hit";
+}
+
+/* A cache file longer than the file reader is sure to return whole is a
+ * miss: it could be served cut off. The longest that is sure to come back
+ * whole is served. */
+TEST(MetricsCache, FileTooLongToReadWholeIsAMiss)
+{
+	cache_scenario s;
+	const std::string doc = cached_doc.substr(0, cached_doc.size() - 2) + ",\"pad\":\"" +
+				std::string(READ_FILE_WHOLE_MAX - cached_doc.size() - 9, 'q') +
+				"\"}\n";
+	ASSERT_EQ(doc.size(), READ_FILE_WHOLE_MAX);
+	s.cached(doc, 0);
+	auto r = s.get("action=metrics&id=s1");
+	EXPECT_EQ(r.out.size(), json_header.size() + doc.size());
+	EXPECT_TRUE(r.out == json_header + doc) << "served whole";
+	s.cached(doc.substr(0, doc.size() - 1) + " \n", 0);
+	EXPECT_TRUE(probed(s.get("action=metrics&id=s1"))) << "one byte longer: a miss";
+}
+
+namespace {
+
+/* The names in a session folder other than "." and "..", sorted. */
+std::vector<std::string> folder_names(const std::string &dir)
+{
+	plat_dir d;
+	std::vector<std::string> names;
+	if (!plat_dir_open(&d, dir.c_str()))
+		return names;
+	while (plat_dir_next(&d))
+		if (std::string(d.name) != "." && std::string(d.name) != "..")
+			names.push_back(d.name);
+	plat_dir_close(&d);
+	std::sort(names.begin(), names.end());
+	return names;
+}
+
+const std::vector<std::string> snapshot_and_cache = { "config-snapshot.txt",
+						      "sglang_metrics.json" };
+
+} // namespace
+
+/* Many requests that find the cache stale at once run the companion once:
+ * the first takes the lock beside the cache file, the others wait for the
+ * fresh file and answer from it. Every answer is whole, and the lock is gone
+ * afterwards. The companion takes a while, so that requests that start late
+ * still find the lock or a fresh file. Under the emulator fifty process
+ * starts can take longer than that and one expiry, so there the later ones
+ * may rightly start another probe: it checks that no more probes ran than
+ * one per 3-second expiry of the time the requests took. */
+TEST(MetricsCache, OneProbePerExpiry)
+{
+	cache_scenario s;
+	s.cached(cached_doc, 100);
+	s.env["FAKE_METRICS_SLEEP_MS"] = "5000";
+	const int clients = 50;
+	std::vector<std::string> answers(clients);
+	std::vector<std::thread> threads;
+	const int64_t start = plat_clock_ms();
+	for (int i = 0; i < clients; i++)
+		threads.emplace_back([&, i] { answers[i] = s.get("action=metrics&id=s1").out; });
+	for (auto &t : threads)
+		t.join();
+	const int64_t took_ms = plat_clock_ms() - start;
+	if (plat_sep == '/')
+		EXPECT_EQ(s.metrics_runs().size(), 1u);
+	else
+		EXPECT_LE(s.metrics_runs().size(), (size_t)(1 + took_ms / 3000));
+	const std::string head = json_header + "{\"url\":\"http://srv:30000\",\"probe\":\"new\","
+						 "\"ok\":true,\"updated_epoch\":";
+	const std::string tail = ",\"source\":\"session\",\"session\":\"s1\"}\n";
+	int whole = 0;
+	for (const auto &a : answers)
+		whole += a.rfind(head, 0) == 0 && a.size() > head.size() + tail.size() &&
+			 a.compare(a.size() - tail.size(), tail.size(), tail) == 0;
+	EXPECT_EQ(whole, clients) << answers[0];
+	EXPECT_NE(std::find(answers.begin(), answers.end(), json_header + s.w.read(cache_file)),
+		  answers.end());
+	EXPECT_EQ(folder_names(s.p("root/s1")), snapshot_and_cache);
+}
+
+/* The lock never outlives its probe, whatever the outcome; fresh=1 probes
+ * at once although another process holds the lock; and a lock left by a
+ * process that died is taken over once it is older than the companion's
+ * bound. */
+TEST(MetricsCache, LockLifetime)
+{
+	cache_scenario s;
+	const std::string lock = cache_file + ".lock";
+	s.metrics_prints("{\"url\":\"http://srv:30000\"}", 1);
+	EXPECT_NE(s.get("action=metrics&id=s1").out.find("502 Bad Gateway"), std::string::npos);
+	EXPECT_EQ(folder_names(s.p("root/s1")), std::vector<std::string>{ "config-snapshot.txt" });
+
+	s.metrics_prints("{\"url\":\"http://srv:30000\",\"probe\":\"new\"}");
+	s.w.write(lock, "");
+	EXPECT_TRUE(probed(s.get("action=metrics&id=s1&fresh=1")));
+	EXPECT_TRUE(s.w.exists(lock)) << "another's lock is left alone";
+
+	s.cached(cached_doc, 100);
+	s.w.set_mtime(lock, -60);
+	auto r = s.get("action=metrics&id=s1");
+	EXPECT_TRUE(probed(r)) << harness::describe(r);
+	EXPECT_EQ(folder_names(s.p("root/s1")), snapshot_and_cache);
+	EXPECT_EQ(s.metrics_runs().size(), 3u);
 }

@@ -36,6 +36,14 @@ std::string expect_doc(const std::string &answer, const std::string &obj, int64_
 	       ",\"source\":\"" + source + "\",\"session\":\"" + session + "\"}\n";
 }
 
+/* An error answer with a member detail after the others. */
+std::string with_detail(const std::string &answer, const std::string &detail)
+{
+	return answer.substr(0, answer.size() - 2) + ",\"detail\":\"" + detail + "\"}\n";
+}
+
+const std::string stopped = "the metrics companion gave no answer within 10 seconds and was stopped";
+
 /* A scenario with one session root holding session s1 on srv. */
 struct metrics_scenario : scenario {
 	metrics_scenario()
@@ -106,7 +114,9 @@ TEST(MetricsAction, ProbeOutputTests)
 	}
 	s.env["QUORVANE_SGLANG_METRICS_BIN"] = s.p("missing-companion");
 	EXPECT_EQ(s.get("action=metrics&url=http://x/").out,
-		  json_error("502 Bad Gateway", no_metrics, "http://x/"));
+		  with_detail(json_error("502 Bad Gateway", no_metrics, "http://x/"),
+			      "the metrics companion could not be started: " +
+				      harness::json_text(s.p("missing-companion"))));
 	EXPECT_FALSE(s.w.exists("root/s1/sglang_metrics.json")) << "errors never touch the cache";
 }
 
@@ -116,7 +126,8 @@ TEST(MetricsAction, HangingCompanionIsCutOff)
 	s.env["FAKE_METRICS_SLEEP_MS"] = "60000";
 	int64_t start = plat_clock_ms();
 	auto r = s.get("action=metrics&url=http://slow/");
-	EXPECT_EQ(r.out, json_error("502 Bad Gateway", no_metrics, "http://slow/"));
+	EXPECT_EQ(r.out, with_detail(json_error("502 Bad Gateway", no_metrics, "http://slow/"),
+				     stopped));
 	/* The bound is 10 s; the margin allows for a slow emulator. */
 	EXPECT_LT(plat_clock_ms() - start, 30000);
 }
@@ -194,4 +205,76 @@ TEST(MetricsAction, ListingExactThenSubstring)
 	EXPECT_EQ(s.metrics_runs().back()[0], "http://w1/");
 	EXPECT_EQ(s.get("action=metrics&id=BOT").out,
 		  json_error("404 Not Found", "session not found on this node"));
+}
+
+/* A failed probe passes on the companion's own reason, its string member
+ * "error" cut to 300 bytes on a character boundary, and only when its output
+ * is an object; the cache file stays as it was and nothing is added beside
+ * it. */
+TEST(MetricsAction, FailureDetailFromTheCompanion)
+{
+	metrics_scenario s;
+	const std::string ep = "http://srv:30000/v1";
+	const std::string cached = "{\"url\":\"http://srv:30000\",\"old\":1}\n";
+	s.w.write("root/s1/sglang_metrics.json", cached);
+	s.w.set_mtime("root/s1/sglang_metrics.json", -100);
+	const std::string reach = "cannot reach the server: Connection refused";
+	struct {
+		std::string out;
+		int status;
+		std::string detail;
+	} rows[] = {
+		{"{\"url\":\"http://srv:30000\",\"model\":\"\",\"error\":\"" + reach + "\"}\n", 1,
+		 reach},
+		{"{\"error\":\"" + std::string(400, 'e') + "\"}", 1, std::string(300, 'e')},
+		{"{\"error\":\"" + std::string(299, 'a') + "\xc3\xa9\"}", 1, std::string(299, 'a')},
+		{"{\"error\":\"" + std::string(298, 'a') + "\xc3\xa9z\"}", 1,
+		 std::string(298, 'a') + "\xc3\xa9"},
+		{"{\"error\":\"a\\\"b\\\\c\\nd\"}", 1, "a\\\"b\\\\c\\nd"},
+		{"{\"url\":\"http://srv:30000\"}", 1, ""},
+		{"{\"error\":5}", 1, ""},
+		{"{\"error\":\"\"}", 1, ""},
+		{"error: boom {\"error\":\"x\"}", 1, ""},
+		{"{\"error\":\"x\"", 0, ""},
+	};
+	for (const auto &r : rows) {
+		s.metrics_prints(r.out, r.status);
+		const std::string plain = json_error("502 Bad Gateway", no_metrics, ep);
+		EXPECT_EQ(s.get("action=metrics&id=s1").out,
+			  r.detail.empty() ? plain : with_detail(plain, r.detail))
+			<< r.out;
+	}
+	EXPECT_EQ(s.w.read("root/s1/sglang_metrics.json"), cached);
+	plat_dir d;
+	std::vector<std::string> names;
+	ASSERT_TRUE(plat_dir_open(&d, s.p("root/s1").c_str()));
+	while (plat_dir_next(&d))
+		if (d.name[0] != '.')
+			names.push_back(d.name);
+	plat_dir_close(&d);
+	EXPECT_EQ(names.size(), 2u) << "snapshot and cache only";
+}
+
+/* A companion that cannot be started, or that is stopped at its bound,
+ * gets a sentence that says which; the cache file stays as it was. */
+TEST(MetricsAction, FailureDetailForTheRunItself)
+{
+	metrics_scenario s;
+	const std::string ep = "http://srv:30000/v1";
+	const std::string cached = "{\"url\":\"http://srv:30000\",\"old\":1}\n";
+	s.w.write("root/s1/sglang_metrics.json", cached);
+	s.w.set_mtime("root/s1/sglang_metrics.json", -100);
+	s.metrics_prints("{\"error\":\"never seen\"}", 1);
+
+	s.env["FAKE_METRICS_SLEEP_MS"] = "60000";
+	EXPECT_EQ(s.get("action=metrics&id=s1").out,
+		  with_detail(json_error("502 Bad Gateway", no_metrics, ep), stopped));
+	s.env.erase("FAKE_METRICS_SLEEP_MS");
+
+	s.env["QUORVANE_SGLANG_METRICS_BIN"] = s.p("no/such/companion");
+	EXPECT_EQ(s.get("action=metrics&id=s1").out,
+		  with_detail(json_error("502 Bad Gateway", no_metrics, ep),
+			      "the metrics companion could not be started: " +
+				      harness::json_text(s.p("no/such/companion"))));
+	EXPECT_EQ(s.w.read("root/s1/sglang_metrics.json"), cached);
 }

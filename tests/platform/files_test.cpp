@@ -270,3 +270,80 @@ TEST(PlatFolders, FallBackOnPosixOnly)
 	EXPECT_EQ(plat_localappdata(out, sizeof(out)), 0);
 	EXPECT_STREQ(out, "");
 }
+
+namespace {
+
+/* The whole content of path through plat_file_open, or "<refused>". */
+std::string open_and_read(const std::string &path, int flags, plat_file *f)
+{
+	if (!plat_file_open(f, path.c_str(), flags)) {
+		EXPECT_EQ(f->h, -1);
+		return "<refused>";
+	}
+	std::string got;
+	char buf[7];
+	size_t n;
+	while ((n = plat_file_read(f, buf, sizeof(buf))) > 0)
+		got.append(buf, n);
+	plat_file_close(f);
+	EXPECT_EQ(f->h, -1);
+	plat_file_close(f); /* a second close does nothing */
+	return got;
+}
+
+} // namespace
+
+TEST(PlatFileOpen, ReadsRegularFilesWithSizeAndTime)
+{
+	harness::world w;
+	const std::string bytes("a\r\nb\0c\xff", 7);
+	w.write("f", bytes);
+	w.set_mtime("f", -3600);
+	w.mkdir("d");
+	const std::string rel = std::string(200, 'a') + "/" + std::string(120, 'b') + "/long";
+	w.write(rel, "far");
+	ASSERT_GT(w.path(rel).size(), 330u);
+
+	plat_file f;
+	ASSERT_TRUE(plat_file_open(&f, w.path("f").c_str(), PLAT_OPEN_NOFOLLOW));
+	EXPECT_EQ(f.size, 7);
+	EXPECT_NEAR((double)f.mtime, (double)(plat_time() - 3600), 5.0);
+	plat_file_close(&f);
+	EXPECT_EQ(open_and_read(w.path("f"), 0, &f), bytes);
+	EXPECT_EQ(open_and_read(w.path(rel), PLAT_OPEN_NOFOLLOW, &f), "far");
+	EXPECT_EQ(open_and_read(w.path("d"), 0, &f), "<refused>");
+	EXPECT_EQ(open_and_read(w.path("missing"), 0, &f), "<refused>");
+	EXPECT_EQ(open_and_read("", 0, &f), "<refused>");
+	EXPECT_FALSE(plat_file_open(&f, nullptr, 0));
+	char buf[4];
+	EXPECT_EQ(plat_file_read(&f, buf, sizeof(buf)), 0u) << "a closed file reads nothing";
+}
+
+TEST(PlatFileOpen, RefusesWhatIsNoRegularFile)
+{
+	harness::world w;
+	plat_file f;
+	if (!posix_target()) {
+		/* Device names open a device in any folder, with any extension. */
+		w.write("console.txt", "c");
+		w.write("NULL.txt", "n");
+		EXPECT_EQ(open_and_read(w.path("console.txt"), 0, &f), "c");
+		EXPECT_EQ(open_and_read(w.path("NULL.txt"), 0, &f), "n");
+		for (const char *dev : {"NUL", "nul.txt", "CON", "Aux.json", "COM1", "lpt9.txt",
+					"conin$", "NUL .txt"})
+			EXPECT_EQ(open_and_read(w.path(dev), 0, &f), "<refused>") << dev;
+		EXPECT_EQ(open_and_read("\\\\.\\NUL", 0, &f), "<refused>");
+		return;
+	}
+	ASSERT_EQ(std::system(("mkfifo '" + w.path("fifo") + "'").c_str()), 0);
+	EXPECT_EQ(open_and_read(w.path("fifo"), 0, &f), "<refused>") << "and it did not block";
+	fs::create_symlink("/dev/zero", w.path("zero"));
+	EXPECT_EQ(open_and_read(w.path("zero"), 0, &f), "<refused>");
+	EXPECT_EQ(open_and_read("/dev/null", 0, &f), "<refused>");
+
+	/* A link is followed, unless the caller says not to. */
+	w.write("real", "r");
+	fs::create_symlink(w.path("real"), w.path("link"));
+	EXPECT_EQ(open_and_read(w.path("link"), 0, &f), "r");
+	EXPECT_EQ(open_and_read(w.path("link"), PLAT_OPEN_NOFOLLOW, &f), "<refused>");
+}

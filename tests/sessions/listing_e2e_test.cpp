@@ -195,3 +195,21 @@ TEST(SessionListing, EndpointThroughProfiles)
 		s.w.set_mtime(a.dir(e[0]) + "/infobox.json", -1000);
 	}
 }
+
+/* Nearly all that the reader takes in (8 MiB) of unnamed objects between two
+ * named ones: every object is searched only within itself, so the request
+ * ends well inside the harness's bound and lists both names. */
+TEST(SessionListing, FloodOfUnnamedObjects)
+{
+	scenario s;
+	const size_t pairs = ((size_t)8 << 20) / 3 - 4096;
+	std::string text = "{\"sessions\":[{\"name\":\"first\"},";
+	text.reserve(pairs * 3 + 64);
+	for (size_t i = 0; i < pairs; i++)
+		text += "{},";
+	text += "{\"name\":\"last\"}]}";
+	s.tmux_prints(text);
+	auto r = s.get("action=sessions");
+	EXPECT_FALSE(r.timed_out);
+	EXPECT_EQ(r.out, opening + entry("first", "", "") + "," + entry("last", "", "") + "]}\n");
+}

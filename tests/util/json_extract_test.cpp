@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -69,4 +70,23 @@ TEST(JsonExtract, CutsAndRangeLimits)
 	std::string z("{\"k\":\"ab\0cd\"}", 13);
 	EXPECT_EQ(json_extract_str_after(z.data(), z.data() + z.size(), "k", out, sizeof(out)), 1);
 	EXPECT_STREQ(out, "ab");
+}
+
+/* The search never looks outside its range: a range at the very end of an
+ * allocation, with no zero byte after it, is read only up to its end (the
+ * sanitizer build turns a read past it into a failure), and a key that
+ * follows the range is not found. */
+TEST(JsonExtract, SearchStaysInsideTheRange)
+{
+	const std::string text = "{}{\"k\":\"v\"}";
+	char *exact = (char *)malloc(text.size());
+	memcpy(exact, text.data(), text.size());
+	char out[16];
+	EXPECT_EQ(json_extract_str_after(exact, exact + 2, "k", out, sizeof(out)), 0);
+	EXPECT_EQ(json_extract_str_after(exact, exact + text.size(), "k", out, sizeof(out)), 1);
+	EXPECT_STREQ(out, "v");
+	EXPECT_EQ(json_extract_str_after(exact, exact + text.size(), "x", out, sizeof(out)), 0);
+	/* An occurrence cut by the range's end does not count either. */
+	EXPECT_EQ(json_extract_str_after(exact, exact + 4, "k", out, sizeof(out)), 0);
+	free(exact);
 }

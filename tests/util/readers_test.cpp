@@ -1,6 +1,9 @@
+/* The whole-stream readers: growth points, caps, and which files are read. */
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "temp_dir.h"
@@ -88,4 +91,55 @@ TEST(ReadPipeAll, CutAtCapLeavesTheRestUnread)
 	EXPECT_GE(len, (8u << 20) - 1023);
 	EXPECT_LE(len, (8u << 20) - 1);
 	EXPECT_EQ((uint64_t)left_at, len) << "read past the cap";
+}
+
+namespace {
+
+bool posix_target()
+{
+	return plat_sep == '/';
+}
+
+/* A FIFO at path, made with the system's tool (POSIX only). */
+bool make_fifo(const std::string &path)
+{
+	return std::system(("mkfifo '" + path + "'").c_str()) == 0;
+}
+
+} // namespace
+
+/* Only regular files are read: a directory gives null on both targets; a
+ * FIFO with no writer and a link to an endless device give null at once
+ * instead of blocking or reading for ever. */
+TEST(ReadFileAll, OnlyRegularFiles)
+{
+	temp_dir t;
+	uint64_t len = 99;
+	EXPECT_EQ(read_back(t.path.string(), &len), "<null>");
+	EXPECT_EQ(len, 0u);
+	if (!posix_target())
+		GTEST_SKIP() << "FIFOs and /dev/zero exist on POSIX only";
+	const std::string fifo = (t.path / "fifo").string();
+	ASSERT_TRUE(make_fifo(fifo));
+	EXPECT_EQ(read_back(fifo, &len), "<null>");
+	std::filesystem::create_symlink("/dev/zero", t.path / "zero");
+	EXPECT_EQ(read_back((t.path / "zero").string(), &len), "<null>");
+	/* A link to a regular file is followed. */
+	t.file("real", "bytes");
+	std::filesystem::create_symlink(t.path / "real", t.path / "link");
+	EXPECT_EQ(read_back((t.path / "link").string(), &len), "bytes");
+}
+
+/* Paths past the 260 characters where the Windows runtime's fopen stops. */
+TEST(ReadFileAll, LongPath)
+{
+	temp_dir t;
+	const std::filesystem::path dir = t.path / std::string(200, 'a') / std::string(120, 'b');
+	std::filesystem::create_directories(dir);
+	const std::string path = (dir / "infobox.json").string();
+	ASSERT_GT(path.size(), 330u);
+	std::ofstream(path, std::ios::binary) << "{\"profile\":\"p\"}";
+	uint64_t len = 0;
+	EXPECT_EQ(read_back(path, &len), "{\"profile\":\"p\"}");
+	EXPECT_EQ(len, 15u);
 }

@@ -1,6 +1,10 @@
+/* The environment-snapshot reader: line rules, cuts, and which files it reads. */
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "temp_dir.h"
@@ -85,4 +89,50 @@ TEST(SnapshotGet, MissingFile)
 	char out[16] = "junk";
 	EXPECT_EQ(snapshot_get("/nonexistent/dir/s.txt", "KEY", out, sizeof(out)), 0);
 	EXPECT_STREQ(out, "");
+}
+
+/* What is no regular file is not read (a FIFO without a writer would block,
+ * a link to /dev/zero never end); a long path is read on both targets; and
+ * reading stops after SNAPSHOT_READ_MAX bytes, so a huge sparse file costs
+ * a bounded time and what lies past the bound is not seen. */
+TEST(SnapshotGet, OnlyRegularFilesAndABoundedRead)
+{
+	temp_dir t;
+	char out[64];
+
+	const std::filesystem::path dir = t.path / std::string(200, 's') / std::string(120, 't');
+	std::filesystem::create_directories(dir);
+	const std::string long_path = (dir / "config-snapshot.txt").string();
+	ASSERT_GT(long_path.size(), 330u);
+	std::ofstream(long_path, std::ios::binary) << "KEY=far\n";
+	EXPECT_EQ(snapshot_get(long_path.c_str(), "KEY", out, sizeof(out)), 1);
+	EXPECT_STREQ(out, "far");
+
+	EXPECT_EQ(snapshot_get(t.path.string().c_str(), "KEY", out, sizeof(out)), 0);
+
+	/* The sizes of the file are made by extending it, sparse where the
+	 * file system allows. */
+	const std::string big = t.file("big.txt", "KEY=before\n");
+	std::filesystem::resize_file(big, SNAPSHOT_READ_MAX - 16);
+	{
+		std::ofstream f(big, std::ios::binary | std::ios::app);
+		f << "\nKEY=inside\n";
+	}
+	std::filesystem::resize_file(big, SNAPSHOT_READ_MAX + 4096);
+	{
+		std::ofstream f(big, std::ios::binary | std::ios::app);
+		f << "\nKEY=beyond\n";
+	}
+	EXPECT_EQ(snapshot_get(big.c_str(), "KEY", out, sizeof(out)), 1);
+	EXPECT_STREQ(out, "inside");
+
+	if (plat_sep != '/')
+		return;
+	const std::string fifo = (t.path / "fifo").string();
+	ASSERT_EQ(std::system(("mkfifo '" + fifo + "'").c_str()), 0);
+	strcpy(out, "junk");
+	EXPECT_EQ(snapshot_get(fifo.c_str(), "KEY", out, sizeof(out)), 0);
+	EXPECT_STREQ(out, "");
+	std::filesystem::create_symlink("/dev/zero", t.path / "zero");
+	EXPECT_EQ(snapshot_get((t.path / "zero").string().c_str(), "KEY", out, sizeof(out)), 0);
 }
