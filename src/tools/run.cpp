@@ -15,7 +15,7 @@ enum run_result run_companion(const char *const argv[], int timeout_ms,
 	*out = NULL;
 	*len = 0;
 	*status = -1;
-	if (!plat_child_start(&child, argv, NULL, timeout_ms))
+	if (!plat_child_start(&child, argv, NULL, timeout_ms, 0))
 		return RUN_NO_CHILD;
 	*out = read_child_all(&child, len);
 	*status = plat_child_finish(&child);

@@ -144,7 +144,7 @@ run_result run_program(const std::string &program, const std::vector<std::string
 		argv.push_back(a.c_str());
 	argv.push_back(nullptr);
 
-	if (!plat_child_start(&child, argv.data(), envp.data(), timeout_ms))
+	if (!plat_child_start(&child, argv.data(), envp.data(), timeout_ms, 0))
 		return r;
 	r.started = !child.failed;
 	out = read_child_all(&child, &len);

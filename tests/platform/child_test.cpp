@@ -41,7 +41,7 @@ child_run run_direct(const std::vector<std::string> &args, const char *const *en
 
 	child_run r;
 	plat_child c;
-	r.started = plat_child_start(&c, argv.data(), envp, timeout_ms);
+	r.started = plat_child_start(&c, argv.data(), envp, timeout_ms, 0);
 	if (!r.started)
 		return r;
 	r.failed = c.failed;
