@@ -7,20 +7,6 @@
 
 #include <stddef.h>
 
-/* query.cpp */
-
-/* Capacity of the private buffer that holds a raw value before decoding;
- * longer values are cut to its capacity - 1 bytes before they are decoded. */
-#define QUERY_RAW_CAP 1024
-
-/* The value of one hexadecimal digit, 0 to 15, or -1 for any other byte. */
-int hex_val(int c);
-
-/* Finds the first "key=" segment of query and URL-decodes its value into out
- * (capacity cap, at least 1). 1 when the key is present, whatever its value;
- * 0 with an empty out when it is not or query is null or empty. */
-int get_query_val(const char *query, const char *key, char *out, size_t cap);
-
 /* access.cpp */
 
 /* Capacity of the candidate password taken from a pwd parameter. */

@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "front/front.h"
 #include "metrics/metrics.h"
 #include "sessions/sessions.h"
 #include "tools/tools.h"

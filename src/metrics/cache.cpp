@@ -19,18 +19,6 @@
 
 static FILE *create_temp(const char *cache, char *temp);
 
-void normalize_endpoint(const char *endpoint, char *out)
-{
-	size_t n;
-
-	str_copy(out, endpoint, ENDPOINT_NORM_CAP);
-	n = strlen(out);
-	while (n > 0 && out[n - 1] == '/')
-		out[--n] = '\0';
-	if (n > 2 && strcmp(out + n - 3, "/v1") == 0)
-		out[n - 3] = '\0';
-}
-
 int metrics_cache_fresh(int64_t now, int64_t mtime)
 {
 	/* A time ahead of the clock gives a negative age: fresh. */

@@ -45,6 +45,20 @@ void json_print_str(const char *text);
  * {"ok":false,"error":message[,"url":url]} with a newline. */
 void reply_json_err(const char *status, const char *message, const char *url);
 
+/* query.cpp */
+
+/* Capacity of the private buffer that holds a raw value before decoding;
+ * longer values are cut to its capacity - 1 bytes before they are decoded. */
+#define QUERY_RAW_CAP 1024
+
+/* The value of one hexadecimal digit, 0 to 15, or -1 for any other byte. */
+int hex_val(int c);
+
+/* Finds the first "key=" segment of query and URL-decodes its value into out
+ * (capacity cap, at least 1). 1 when the key is present, whatever its value;
+ * 0 with an empty out when it is not or query is null or empty. */
+int get_query_val(const char *query, const char *key, char *out, size_t cap);
+
 /* validate.cpp */
 
 /* 1 when id may be one component of a path: 1 to 160 bytes of letters,
@@ -54,6 +68,12 @@ int safe_id(const char *id);
 /* 1 when url is an acceptable endpoint: at most 512 bytes, "http://" or
  * "https://" first, and only letters, digits and ":/.-_~%?&#=+@,". */
 int url_ok(const char *url);
+
+#define ENDPOINT_NORM_CAP 512
+
+/* Writes the comparison form of endpoint into out (ENDPOINT_NORM_CAP
+ * bytes): trailing "/" removed, then one trailing "/v1". */
+void normalize_endpoint(const char *endpoint, char *out);
 
 /* readers.cpp */
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "front/front.h"
+#include "util/util.h"
 
 struct query_case {
 	const char *query;
