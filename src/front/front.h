@@ -1,6 +1,6 @@
 /*
- * Request front end: the description answer, the access check, the
- * query-string lookup and the choice of handler.
+ * Request front end: the description answer, the access check and the
+ * choice of handler (the query-string lookup is a shared utility).
  */
 #ifndef QV_FRONT_H
 #define QV_FRONT_H

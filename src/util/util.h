@@ -1,6 +1,7 @@
 /*
  * Shared text, file and response utilities: bounded copies, the CGI and JSON
- * response writer, validation of identifiers and URLs, whole-stream readers,
+ * response writer, the query-string lookup, validation of identifiers and
+ * URLs and the endpoint's comparison form, whole-stream readers,
  * the JSON string-field extractor and the environment-snapshot reader.
  */
 #ifndef QV_UTIL_H

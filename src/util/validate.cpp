@@ -1,6 +1,6 @@
 /*
  * Validation of text from outside before it becomes part of a path or a
- * companion's argument.
+ * companion's argument, and the form in which two endpoints are compared.
  */
 #include <string.h>
 
