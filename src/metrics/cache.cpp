@@ -52,7 +52,7 @@ int metrics_cache_serve(const char *session_dir, const char *endpoint, const cha
 		free(text);
 		return 0;
 	}
-	out_str(JSON_HEADER);
+	out_header(NULL, OUT_JSON);
 	out_write(text, (size_t)len);
 	if (text[len - 1] != '\n')
 		out_str("\n");

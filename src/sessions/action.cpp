@@ -63,7 +63,8 @@ void handle_sessions(void)
 	int i;
 
 	table = (session_entry *)calloc(SESSION_TABLE_CAP, sizeof(session_entry));
-	out_str(JSON_HEADER "{\"ok\":true,\"sessions\":[");
+	out_header(NULL, OUT_JSON);
+	out_str("{\"ok\":true,\"sessions\":[");
 	if (table != NULL)
 		n = list_tmux_sessions(table);
 	for (i = 0; i < n; i++)

@@ -21,8 +21,16 @@ void str_copy(char *dst, const char *src, size_t cap);
 
 /* response.cpp */
 
-/* The JSON success header block: no status line, so the CGI default 200. */
-#define JSON_HEADER "Content-Type: application/json; charset=utf-8\r\n\r\n"
+/* The kinds of answer, each with its content type and caching. */
+enum out_type {
+	OUT_JSON, /* application/json; charset=utf-8 */
+	OUT_HTML  /* text/html; charset=utf-8, never to be cached */
+};
+
+/* Writes the CGI header block of an answer: "Status: status" first unless
+ * status is null (then the CGI default, 200), the content type and caching
+ * of type, and the blank line that ends the block. */
+void out_header(const char *status, enum out_type type);
 
 /* Writes bytes, or a zero-terminated text, to the response stream
  * (standard output); write errors are ignored. */
@@ -36,6 +44,10 @@ FILE *out_redirect(FILE *fp);
 /* The form of one byte inside a JSON string literal: writes 0 bytes (a
  * dropped control byte), 1 or 2 (an escape) into two and returns how many. */
 size_t json_escape_byte(unsigned char c, char *two);
+
+/* The number of bytes json_escape_byte gives for the whole of text, quotes
+ * not included; 0 for null. */
+size_t json_escaped_len(const char *text);
 
 /* Writes text to standard output as one JSON string literal, quotes
  * included; null writes "". Control bytes other than LF, CR and TAB, and
