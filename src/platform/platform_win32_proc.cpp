@@ -28,6 +28,7 @@ static int cannot_run(DWORD err);
 static HANDLE open_nul(void);
 static int pipe_make(HANDLE *rd, HANDLE *wr);
 static void handle_close(HANDLE h);
+static void std_close(HANDLE std[3]);
 static void handle_list_attach(STARTUPINFOEXA *si, HANDLE *inherit, size_t n, DWORD *flags);
 static void handle_list_free(STARTUPINFOEXA *si);
 static HANDLE job_kill_on_close(HANDLE proc);
@@ -196,6 +197,16 @@ static void handle_close(HANDLE h)
 		CloseHandle(h);
 }
 
+/* Closes our copies of the child's standard handles, the null device once
+ * when it stands twice. */
+static void std_close(HANDLE std[3])
+{
+	handle_close(std[1]);
+	if (std[2] != std[0])
+		handle_close(std[2]);
+	handle_close(std[0]);
+}
+
 /*
  * Names in si the n handles the child inherits, so that no other inheritable
  * handle of ours (standard output from the host, say) leaks into it, and
@@ -328,10 +339,7 @@ int plat_child_start(plat_child *c, const char *const argv[],
 	}
 	free(cmdline);
 	free(envblock);
-	handle_close(std[1]);
-	if (std[2] != std[0])
-		handle_close(std[2]);
-	handle_close(std[0]);
+	std_close(std);
 	if (made != 1) {
 		handle_close(rd);
 		handle_close(err_rd);
