@@ -30,9 +30,10 @@ void access_check(void);
 #define ACTION_CAP 64
 #define FORMAT_CAP 32
 
-/* The plug-in's description line, written for --meta and QV_PLUGIN_META. */
+/* The plug-in's description line, written for --meta and QV_PLUGIN_META;
+ * QV_VERSION is the project's version, given by the build. */
 #define PLUGIN_META \
-	"{\"name\":\"sglang\",\"desc\":\"SGLang metrics\",\"kind\":\"ui\",\"version\":\"1.0.1\"}\n"
+	"{\"name\":\"sglang\",\"desc\":\"SGLang metrics\",\"kind\":\"ui\",\"version\":\"" QV_VERSION "\"}\n"
 
 enum handler { HANDLER_SESSIONS, HANDLER_METRICS, HANDLER_PAGE };
 

@@ -141,6 +141,8 @@ int plat_child_finish(plat_child *c);
  * falls back to HOME, and to XDG_DATA_HOME or HOME/.local/share. 1 when the
  * result is not empty; 0 with an empty out otherwise.
  */
+/* Room for either folder, before a caller joins its own path to it. */
+#define FOLDER_CAP 1024
 int plat_userprofile(char *out, size_t cap);
 int plat_localappdata(char *out, size_t cap);
 

@@ -47,7 +47,7 @@ static void list_first_root(void)
 		url[0] = '\0';
 		if (d.name[0] == '.' || !d.is_dir)
 			continue;
-		snprintf(snapshot, sizeof(snapshot), "%s%c%s%cconfig-snapshot.txt", roots[0],
+		snprintf(snapshot, sizeof(snapshot), "%s%c%s%c" SNAPSHOT_NAME, roots[0],
 			 plat_sep, d.name, plat_sep);
 		snapshot_get(snapshot, "OPENAI_BASE_URL", url, sizeof(url));
 		write_entry(written == 0, d.name, d.name, url);
