@@ -1,3 +1,4 @@
+/* The query lookup: segments, decoding, cuts, hexadecimal digits. */
 #include <gtest/gtest.h>
 
 #include <cstring>

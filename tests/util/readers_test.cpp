@@ -1,3 +1,4 @@
+/* The whole-stream readers: sizes around the growth points and the 8 MiB cut. */
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+/* The environment-snapshot reader: line rules, cuts, long lines, a missing file. */
 #include <gtest/gtest.h>
 
 #include <cstring>
