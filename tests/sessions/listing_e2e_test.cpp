@@ -15,7 +15,6 @@ using harness::json_text;
 
 namespace {
 
-
 /* A worktree rel with session directories; each gets a marker file whose
  * time is now plus the given offset, and a snapshot naming its endpoint. */
 struct worktree {
