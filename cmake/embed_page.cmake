@@ -1,8 +1,11 @@
-# Script mode: cmake -DSRC_DIR=<page sources> -DOUT=<file.cpp> -P embed_page.cmake
+# Script mode: cmake -DSRC_DIR=<page sources> -DOUT=<file.cpp> -DDOC=<file.html>
+#                  -P embed_page.cmake
 #
 # Assembles the monitor page and writes OUT, a C++ source that defines
-# page_response (the header block followed by the document) and
-# page_response_len (its length in bytes, without the terminating zero).
+# page_document (the document) and page_document_len (its length in bytes,
+# without the terminating zero), and DOC, the same document as a file, for
+# the test that checks the embedded bytes. The response writer puts the
+# header block before it.
 #
 # monitor.html is the page as it can be opened straight from the source
 # tree: it loads each script with <script src='NAME'></script> and each
@@ -12,8 +15,6 @@
 # self-contained file with the same structure.
 
 cmake_minimum_required(VERSION 3.25)
-
-set(header "Content-Type: text/html; charset=utf-8\r\nCache-Control: no-cache, no-store, must-revalidate\r\n\r\n")
 
 # Reads the page source NAME into VAR without its final newline, and fails
 # on text that would end its element early inside the document.
@@ -72,7 +73,7 @@ page_inline(doc "@import url(" ");" "" "")
 # Every byte goes out as a \xNN escape: an escape ends at the next
 # backslash, so no following character can extend it, and the string
 # literal's own terminating zero is not counted in the length.
-string(HEX "${header}${doc}" hex)
+string(HEX "${doc}" hex)
 string(LENGTH "${hex}" hex_len)
 set(body "")
 set(pos 0)
@@ -86,7 +87,8 @@ endwhile()
 
 set(cpp "/* Generated from the page sources by embed_page.cmake; do not edit. */\n")
 string(APPEND cpp "#include \"page/page.h\"\n\n")
-string(APPEND cpp "extern const char page_response[] =\n${body};\n")
-string(APPEND cpp "extern const size_t page_response_len = sizeof(page_response) - 1;\n")
+string(APPEND cpp "extern const char page_document[] =\n${body};\n")
+string(APPEND cpp "extern const size_t page_document_len = sizeof(page_document) - 1;\n")
 
 file(WRITE "${OUT}" "${cpp}")
+file(WRITE "${DOC}" "${doc}")

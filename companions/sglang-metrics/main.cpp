@@ -25,7 +25,7 @@
 
 #include <curl/curl.h>
 
-#include "metrics/metrics.h"
+#include "util/util.h"
 #include "sglang_metrics.h"
 
 namespace {

@@ -18,22 +18,14 @@
  */
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include "platform/platform.h"
 #include "util/util.h"
-
-extern char **environ;
 
 namespace {
 
@@ -54,36 +46,20 @@ const char *const kFields[] = {"#{session_id}", "#{session_name}", "#{@worktree}
 
 struct Run {
 	bool started = false;
-	int error = 0;     /* why it could not be started or followed */
+	int error = 0;     /* why it could not be started */
 	bool timed_out = false; /* killed at the deadline, or not started for lack of time */
 	int status = -1;   /* exit status, -1 when killed */
 	std::string out, err;
 };
 
-/* An open pipe's two ends, closed when it goes out of scope. */
-struct Pipe {
-	int fd[2] = {-1, -1};
-	Pipe() { (void)pipe2(fd, O_CLOEXEC); }
-	~Pipe()
-	{
-		for (int f : fd)
-			if (f >= 0)
-				close(f);
-	}
-	void close_write()
-	{
-		close(fd[1]);
-		fd[1] = -1;
-	}
-	bool ok() const { return fd[0] >= 0 && fd[1] >= 0; }
-};
-
 /* Runs tmux with args (and -S when a socket is set), collecting both output
- * streams; tmux is killed when it runs past deadline. */
+ * streams; tmux and whatever it started are killed when it runs past
+ * deadline. */
 Run run_tmux(const std::vector<std::string> &args, Clock::time_point deadline)
 {
 	Run r;
-	if (Clock::now() >= deadline) {
+	auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+	if (left <= 0) {
 		r.timed_out = true;
 		return r;
 	}
@@ -95,67 +71,28 @@ Run run_tmux(const std::vector<std::string> &args, Clock::time_point deadline)
 		argv.push_back(sock);
 	}
 	argv.insert(argv.end(), args.begin(), args.end());
-	std::vector<char *> cargv;
-	for (std::string &a : argv)
-		cargv.push_back(&a[0]);
+	std::vector<const char *> cargv;
+	for (const std::string &a : argv)
+		cargv.push_back(a.c_str());
 	cargv.push_back(nullptr);
 
-	Pipe out, err;
-	if (!out.ok() || !err.ok()) {
-		r.error = errno;
+	plat_child child;
+	if (!plat_child_start(&child, cargv.data(), nullptr, static_cast<int>(left), PLAT_CHILD_ERR)) {
+		r.error = EAGAIN;
 		return r;
 	}
-	posix_spawn_file_actions_t fa;
-	posix_spawn_file_actions_init(&fa);
-	posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-	posix_spawn_file_actions_adddup2(&fa, out.fd[1], 1);
-	posix_spawn_file_actions_adddup2(&fa, err.fd[1], 2);
-	pid_t pid = 0;
-	r.error = posix_spawnp(&pid, "tmux", &fa, nullptr, cargv.data(), environ);
-	posix_spawn_file_actions_destroy(&fa);
-	if (r.error != 0)
+	if (child.failed) {
+		r.error = child.error;
+		plat_child_finish(&child);
 		return r;
+	}
 	r.started = true;
-	out.close_write();
-	err.close_write();
-
-	pollfd pfd[2] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
-	std::string *dest[2] = {&r.out, &r.err};
-	int open_streams = 2;
-	while (open_streams > 0) {
-		auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-				    deadline - Clock::now()).count();
-		if (left <= 0) {
-			r.timed_out = true;
-			kill(pid, SIGKILL);
-			break;
-		}
-		int n = poll(pfd, 2, static_cast<int>(left));
-		if (n < 0 && errno != EINTR) {
-			/* Waiting for a tmux that is still running could outlast
-			 * the deadline. */
-			r.error = errno;
-			kill(pid, SIGKILL);
-			break;
-		}
-		for (int i = 0; i < 2 && n > 0; i++) {
-			if (pfd[i].fd < 0 || pfd[i].revents == 0)
-				continue;
-			char buf[4096];
-			ssize_t got = read(pfd[i].fd, buf, sizeof(buf));
-			if (got > 0) {
-				dest[i]->append(buf, static_cast<std::size_t>(got));
-			} else if (got == 0 || errno != EINTR) {
-				pfd[i].fd = -1;
-				open_streams--;
-			}
-		}
-	}
-	int wstatus = 0;
-	while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-	}
-	if (!r.timed_out && r.error == 0 && WIFEXITED(wstatus))
-		r.status = WEXITSTATUS(wstatus);
+	char buf[4096];
+	int from_err = 0;
+	while (std::size_t got = plat_child_read_any(&child, buf, sizeof(buf), &from_err))
+		(from_err ? r.err : r.out).append(buf, got);
+	r.status = plat_child_finish(&child);
+	r.timed_out = child.timed_out != 0;
 	return r;
 }
 
@@ -174,6 +111,7 @@ bool no_server(const Run &r)
 		first_line(e).find("(No such file or directory)") != std::string::npos);
 }
 
+/* Whether s up to end is a session id: "$" and at least one digit. */
 bool is_session_id(const std::string &s, std::size_t end)
 {
 	if (end < 2 || s[0] != '$')
@@ -184,6 +122,7 @@ bool is_session_id(const std::string &s, std::size_t end)
 	return true;
 }
 
+/* The parts of s between each sep. */
 std::vector<std::string> split(const std::string &s, char sep)
 {
 	std::vector<std::string> parts;
@@ -217,6 +156,7 @@ Lookup field_of(const std::string &id, const char *field, Clock::time_point dead
 	return Lookup::ok;
 }
 
+/* Prints the list as one line of JSON. */
 void print_list(const std::vector<Session> &sessions)
 {
 	out_str("{\"sessions\":[");
@@ -231,6 +171,7 @@ void print_list(const std::vector<Session> &sessions)
 	std::fflush(stdout);
 }
 
+/* Prints an empty list and the message; returns the failure status. */
 int fail(const std::string &message)
 {
 	print_list({});
@@ -238,9 +179,8 @@ int fail(const std::string &message)
 	return 1;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+/* Whether the arguments are exactly the two options, in either order. */
+bool args_ok(int argc, char **argv)
 {
 	bool list = false, json = false;
 	for (int i = 1; i < argc; i++) {
@@ -249,35 +189,16 @@ int main(int argc, char **argv)
 		else if (std::strcmp(argv[i], "--output-json") == 0)
 			json = true;
 		else
-			list = json = false, i = argc;
+			return false;
 	}
-	if (!list || !json) {
-		std::fputs("usage: quorvane-tmux --list --output-json\n", stderr);
-		return 2;
-	}
+	return list && json;
+}
 
-	const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kRunBudgetMs);
-	const std::string too_slow = " did not answer within " + std::to_string(kRunBudgetMs / 1000) + " s";
-	std::string format;
-	for (const char *f : kFields)
-		format += (format.empty() ? "" : std::string(1, kSep)) + f;
-	Run r = run_tmux({"list-sessions", "-F", format}, deadline);
-	if (r.timed_out)
-		return fail("'tmux list-sessions'" + too_slow);
-	if (!r.started)
-		return fail(std::string("cannot run 'tmux': ") + std::strerror(r.error));
-	if (r.status != 0) {
-		if (r.error == 0 && no_server(r)) {
-			print_list({});
-			return 0;
-		}
-		return fail("'tmux list-sessions' failed: " +
-			    (r.error != 0 ? std::string(std::strerror(r.error)) : first_line(r.err)));
-	}
-
-	/* Records: a line that starts with a session id and a separator begins
-	 * one; any other line is the rest of a value that held a line feed. */
-	std::string text = r.out;
+/* The lines of list-sessions output gathered into records: a line that
+ * starts with a session id and a separator begins one; any other line is
+ * the rest of a value that held a line feed. */
+std::vector<std::string> records_of(std::string text)
+{
 	if (!text.empty() && text.back() == '\n')
 		text.pop_back();
 	std::vector<std::string> records;
@@ -289,9 +210,15 @@ int main(int argc, char **argv)
 			else if (!records.empty())
 				records.back() += "\n" + line;
 		}
+	return records;
+}
 
-	std::vector<Session> sessions;
-	std::size_t left_out = 0;
+/* Fills sessions from the records; a record whose fields do not split
+ * cleanly is asked for field by field, and counts in *left_out when time
+ * runs out first. */
+void fill_sessions(const std::vector<std::string> &records, Clock::time_point deadline,
+		   std::vector<Session> &sessions, std::size_t *left_out)
+{
 	for (const std::string &rec : records) {
 		std::vector<std::string> f = split(rec, kSep);
 		std::string id = f[0];
@@ -303,7 +230,7 @@ int main(int argc, char **argv)
 			for (int i = 1; i < 4 && got == Lookup::ok; i++)
 				got = field_of(id, kFields[i], deadline, f[i]);
 			if (got == Lookup::out_of_time)
-				left_out++;
+				(*left_out)++;
 			if (got != Lookup::ok)
 				continue;
 		}
@@ -311,6 +238,54 @@ int main(int argc, char **argv)
 			continue;
 		sessions.push_back({f[1], f[2].empty() ? f[3] : f[2]});
 	}
+}
+
+/* What list-sessions gave: done with the answer printed and its exit
+ * status, or not done with the output to fill the records from. */
+struct Listing {
+	bool done = false;
+	int status = 0;
+	std::string out;
+};
+
+/* Runs list-sessions; a failure, or no server at all, is answered here. */
+Listing list_sessions(Clock::time_point deadline, const std::string &too_slow)
+{
+	std::string format;
+	for (const char *f : kFields)
+		format += (format.empty() ? "" : std::string(1, kSep)) + f;
+	Run r = run_tmux({"list-sessions", "-F", format}, deadline);
+	Listing l;
+	l.done = true;
+	if (r.timed_out)
+		l.status = fail("'tmux list-sessions'" + too_slow);
+	else if (!r.started)
+		l.status = fail(std::string("cannot run 'tmux': ") + std::strerror(r.error));
+	else if (r.status != 0 && no_server(r))
+		print_list({});
+	else if (r.status != 0)
+		l.status = fail("'tmux list-sessions' failed: " + first_line(r.err));
+	else
+		l.done = false, l.out = r.out;
+	return l;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	if (!args_ok(argc, argv)) {
+		std::fputs("usage: quorvane-tmux --list --output-json\n", stderr);
+		return 2;
+	}
+	const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kRunBudgetMs);
+	const std::string too_slow = " did not answer within " + std::to_string(kRunBudgetMs / 1000) + " s";
+	Listing l = list_sessions(deadline, too_slow);
+	if (l.done)
+		return l.status;
+	std::vector<Session> sessions;
+	std::size_t left_out = 0;
+	fill_sessions(records_of(l.out), deadline, sessions, &left_out);
 	print_list(sessions);
 	if (left_out > 0) {
 		std::fprintf(stderr, "quorvane-tmux: 'tmux display-message'%s; %zu session%s left out\n",

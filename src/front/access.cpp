@@ -10,10 +10,6 @@
 static int bearer_matches(const char *header, const char *password);
 static int pwd_matches(const char *query, const char *password);
 
-/* The 401 answer, written as one block. */
-static const char unauthorized[] =
-	"Status: 401 Unauthorized\r\n" JSON_HEADER "{\"ok\":false,\"error\":\"unauthorized\"}\n";
-
 int secret_equal(const char *secret, const char *candidate)
 {
 	size_t ls = strlen(secret);
@@ -98,6 +94,6 @@ void access_check(void)
 {
 	if (access_granted())
 		return;
-	out_write(unauthorized, sizeof(unauthorized) - 1);
+	reply_json_err("401 Unauthorized", "unauthorized", NULL);
 	exit(0);
 }

@@ -1,25 +1,11 @@
 /*
- * Request front end: the description answer, the access check, the
- * query-string lookup and the choice of handler.
+ * Request front end: the description answer, the access check and the
+ * choice of handler (the query-string lookup is a shared utility).
  */
 #ifndef QV_FRONT_H
 #define QV_FRONT_H
 
 #include <stddef.h>
-
-/* query.cpp */
-
-/* Capacity of the private buffer that holds a raw value before decoding;
- * longer values are cut to its capacity - 1 bytes before they are decoded. */
-#define QUERY_RAW_CAP 1024
-
-/* The value of one hexadecimal digit, 0 to 15, or -1 for any other byte. */
-int hex_val(int c);
-
-/* Finds the first "key=" segment of query and URL-decodes its value into out
- * (capacity cap, at least 1). 1 when the key is present, whatever its value;
- * 0 with an empty out when it is not or query is null or empty. */
-int get_query_val(const char *query, const char *key, char *out, size_t cap);
 
 /* access.cpp */
 
@@ -44,9 +30,10 @@ void access_check(void);
 #define ACTION_CAP 64
 #define FORMAT_CAP 32
 
-/* The plug-in's description line, written for --meta and QV_PLUGIN_META. */
+/* The plug-in's description line, written for --meta and QV_PLUGIN_META;
+ * QV_VERSION is the project's version, given by the build. */
 #define PLUGIN_META \
-	"{\"name\":\"sglang\",\"desc\":\"SGLang metrics\",\"kind\":\"ui\",\"version\":\"1.0.1\"}\n"
+	"{\"name\":\"sglang\",\"desc\":\"SGLang metrics\",\"kind\":\"ui\",\"version\":\"" QV_VERSION "\"}\n"
 
 enum handler { HANDLER_SESSIONS, HANDLER_METRICS, HANDLER_PAGE };
 

@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "front/front.h"
 #include "metrics/metrics.h"
 #include "sessions/sessions.h"
 #include "tools/tools.h"
@@ -136,7 +135,7 @@ static int run_probe(const char *endpoint, probe_run *run)
 	argv[0] = sglang_metrics_bin();
 	argv[1] = endpoint;
 	argv[2] = NULL;
-	if (!plat_child_start(&child, argv, NULL, METRICS_TIMEOUT_MS))
+	if (!plat_child_start(&child, argv, NULL, METRICS_TIMEOUT_MS, 0))
 		return 0;
 	run->out = read_child_all(&child, &run->len);
 	run->status = plat_child_finish(&child);
@@ -194,16 +193,10 @@ static char *form_document(const char *out, size_t len, int64_t now, const char 
 			   const char *session)
 {
 	const unsigned char *p;
-	size_t size = len + DOC_EXTRA;
+	size_t size = len + DOC_EXTRA + json_escaped_len(session);
 	size_t n;
 	char *doc;
 
-	/* Each byte of the session value takes at most two in the document. */
-	for (p = (const unsigned char *)session; *p != '\0'; p++) {
-		if (*p == '"' || *p == '\\' || *p == '\t' || *p == '\n' || *p == '\r')
-			size++;
-		size++;
-	}
 	doc = (char *)malloc(size);
 	if (doc == NULL)
 		return NULL;
@@ -253,7 +246,7 @@ static void probe(const char *endpoint, const char *source, const char *session_
 	}
 	if (session_dir[0] != '\0')
 		metrics_cache_store(session_dir, doc);
-	out_str(JSON_HEADER);
+	out_header(NULL, OUT_JSON);
 	out_str(doc);
 	free(doc);
 }

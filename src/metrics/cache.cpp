@@ -33,18 +33,6 @@ static FILE *create_temp(const char *cache, char *temp);
 static void lock_path(const char *session_dir, char *lock);
 static enum lock_state lock_take(const char *lock, int bound_ms);
 
-void normalize_endpoint(const char *endpoint, char *out)
-{
-	size_t n;
-
-	str_copy(out, endpoint, ENDPOINT_NORM_CAP);
-	n = strlen(out);
-	while (n > 0 && out[n - 1] == '/')
-		out[--n] = '\0';
-	if (n > 2 && strcmp(out + n - 3, "/v1") == 0)
-		out[n - 3] = '\0';
-}
-
 int metrics_cache_fresh(int64_t now, int64_t mtime)
 {
 	/* A time ahead of the clock gives a negative age: fresh. */
@@ -86,7 +74,7 @@ int metrics_cache_serve(const char *session_dir, const char *endpoint, const cha
 		free(text);
 		return 0;
 	}
-	out_str(JSON_HEADER);
+	out_header(NULL, OUT_JSON);
 	out_write(text, (size_t)len);
 	if (text[len - 1] != '\n')
 		out_str("\n");

@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#define ENDPOINT_NORM_CAP 512
+#include "util/util.h"
 
 /* action.cpp */
 
@@ -14,10 +14,6 @@
 void handle_metrics(const char *query);
 
 /* cache.cpp */
-
-/* Writes the comparison form of endpoint into out (ENDPOINT_NORM_CAP
- * bytes): trailing "/" removed, then one trailing "/v1". */
-void normalize_endpoint(const char *endpoint, char *out);
 
 /* 1 when a cache file last written at mtime may still be served at now: at
  * most 3 seconds old, or dated ahead of the clock. */

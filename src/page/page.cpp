@@ -6,5 +6,6 @@
 
 void page_write(void)
 {
-	out_write(page_response, page_response_len);
+	out_header(NULL, OUT_HTML);
+	out_write(page_document, page_document_len);
 }

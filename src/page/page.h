@@ -6,11 +6,12 @@
 
 #include <stddef.h>
 
-/* The whole response: header block and document, built into the binary. */
-extern const char page_response[];
-extern const size_t page_response_len;
+/* The document, assembled from the page sources and built into the binary. */
+extern const char page_document[];
+extern const size_t page_document_len;
 
-/* Writes the monitor page response with one write. */
+/* Writes the monitor page response: the header block, then the document
+ * with one write. */
 void page_write(void);
 
 #endif

@@ -103,38 +103,58 @@ int plat_rename_replace(const char *from, const char *to);
 /*
  * Companions. plat_child_start runs argv[0] (a bare name is searched on PATH)
  * with argv as its argument vector, never through a shell: standard output
- * is a pipe to us, standard input and standard error the null device. envp,
+ * is a pipe to us, standard input the null device, and standard error the
+ * null device or, with PLAT_CHILD_ERR in flags, a second pipe to us. envp,
  * when not null, is the child's whole environment ("KEY=VALUE" strings,
  * null-terminated); null passes ours on. The run may last timeout_ms.
+ *
+ * The child runs in a process group (on Windows a job) of its own, so that a
+ * kill reaches whatever it starts. It does not outlive us: on POSIX a
+ * SIGTERM, SIGHUP or SIGINT that would end us (one left at its default
+ * action) first kills the group of each running child, and on Linux the
+ * kernel kills the child when we die; on Windows closing the job, which
+ * happens when we end however we end, kills what is in it.
  *
  * Returns 1 when the run is under way, also when the program does not exist
  * or cannot be executed: such a child prints nothing and fails. Returns 0
  * only when no child could be created at all (no pipe, no process slot).
  */
+#define PLAT_CHILD_ERR 1
+
 typedef struct plat_child {
 	intptr_t proc;     /* pid or process handle; 0 when nothing runs */
-	intptr_t out;      /* read end of the pipe; -1 when closed */
+	intptr_t out;      /* read end of the output pipe; -1 when closed */
+	intptr_t err;      /* read end of the error pipe; -1 when closed or none */
 	intptr_t job;      /* Win32: job object holding the child's tree, or 0 */
 	int64_t deadline;  /* plat_clock_ms() value past which the child is killed */
 	int failed;        /* the program could not be started */
+	int error;         /* why not: the system's error code, else 0 */
 	int timed_out;     /* the deadline passed while reading or waiting */
 } plat_child;
 
 int plat_child_start(plat_child *c, const char *const argv[],
-		     const char *const envp[], int timeout_ms);
+		     const char *const envp[], int timeout_ms, int flags);
 
 /*
- * Reads up to n bytes of the child's output. Returns the count, or 0 at the
- * end of the output, on a read error, or when the deadline has passed (then
- * timed_out is set).
+ * Reads up to n bytes of the child's standard output. Returns the count, or
+ * 0 at the end of the output, on a read error, or when the deadline has
+ * passed (then timed_out is set). With PLAT_CHILD_ERR, read with
+ * plat_child_read_any instead, or a child that fills its error pipe blocks.
  */
 size_t plat_child_read(plat_child *c, char *buf, size_t n);
 
 /*
- * Closes the read end of the pipe first (a child still writing then fails
+ * Reads up to n bytes from whichever of the child's two pipes has some,
+ * *from_err telling which (1: standard error). Returns the count, or 0 when
+ * both have ended or failed, or at the deadline (then timed_out is set).
+ */
+size_t plat_child_read_any(plat_child *c, char *buf, size_t n, int *from_err);
+
+/*
+ * Closes the read ends of the pipes first (a child still writing then fails
  * instead of blocking), then waits for the child until the deadline. Past
  * the deadline the child and whatever it started are killed, also when the
- * child itself has ended but left something holding the pipe. Returns its
+ * child itself has ended but left something holding a pipe. Returns its
  * exit status, or -1 when it was killed, could not be started or did not
  * end normally.
  */
@@ -146,6 +166,8 @@ int plat_child_finish(plat_child *c);
  * falls back to HOME, and to XDG_DATA_HOME or HOME/.local/share. 1 when the
  * result is not empty; 0 with an empty out otherwise.
  */
+/* Room for either folder, before a caller joins its own path to it. */
+#define FOLDER_CAP 1024
 int plat_userprofile(char *out, size_t cap);
 int plat_localappdata(char *out, size_t cap);
 

@@ -26,6 +26,15 @@ static char *build_cmdline(const char *const argv[]);
 static char *build_env_block(const char *const envp[]);
 static int cannot_run(DWORD err);
 static HANDLE open_nul(void);
+static int pipe_make(HANDLE *rd, HANDLE *wr);
+static void handle_close(HANDLE h);
+static void std_close(HANDLE std[3]);
+static void handle_list_attach(STARTUPINFOEXA *si, HANDLE *inherit, size_t n, DWORD *flags);
+static void handle_list_free(STARTUPINFOEXA *si);
+static HANDLE job_kill_on_close(HANDLE proc);
+static int process_create(char *cmdline, char *envblock, HANDLE std[3],
+			  PROCESS_INFORMATION *pi, DWORD *err);
+static size_t pipe_read_ready(intptr_t *h, char *buf, size_t n);
 static void child_kill(plat_child *c);
 
 /* Length of arg once quoted by quote_arg, separator not included. */
@@ -168,137 +177,189 @@ static HANDLE open_nul(void)
 			   FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, NULL);
 }
 
-int plat_child_start(plat_child *c, const char *const argv[],
-		     const char *const envp[], int timeout_ms)
+/* A pipe whose write end alone is inheritable: the read end stays ours.
+ * 1 on success. */
+static int pipe_make(HANDLE *rd, HANDLE *wr)
 {
-	HANDLE rd = NULL;
-	HANDLE wr = NULL;
-	HANDLE nul;
-	HANDLE job;
-	HANDLE inherit[2];
-	STARTUPINFOEXA si;
-	PROCESS_INFORMATION pi;
-	SIZE_T attr_size = 0;
-	DWORD flags;
-	DWORD err;
-	char *cmdline;
-	char *envblock = NULL;
-	BOOL ok;
-
-	memset(c, 0, sizeof(*c));
-	c->out = -1;
-	c->deadline = plat_clock_ms() + timeout_ms;
-
-	cmdline = build_cmdline(argv);
-	if (cmdline == NULL) {
-		/* No command line can name this program. */
-		c->failed = 1;
+	if (!CreatePipe(rd, wr, NULL, PIPE_BUFFER))
+		return 0;
+	if (SetHandleInformation(*wr, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
 		return 1;
+	CloseHandle(*rd);
+	CloseHandle(*wr);
+	return 0;
+}
+
+/* Closes a handle that may be null or invalid. */
+static void handle_close(HANDLE h)
+{
+	if (h != NULL && h != INVALID_HANDLE_VALUE)
+		CloseHandle(h);
+}
+
+/* Closes our copies of the child's standard handles, the null device once
+ * when it stands twice. */
+static void std_close(HANDLE std[3])
+{
+	handle_close(std[1]);
+	if (std[2] != std[0])
+		handle_close(std[2]);
+	handle_close(std[0]);
+}
+
+/*
+ * Names in si the n handles the child inherits, so that no other inheritable
+ * handle of ours (standard output from the host, say) leaks into it, and
+ * adds the flag that says so. Without the list, which only memory shortage
+ * prevents, the handles are still the only ones we made inheritable.
+ */
+static void handle_list_attach(STARTUPINFOEXA *si, HANDLE *inherit, size_t n, DWORD *flags)
+{
+	SIZE_T attr_size = 0;
+
+	InitializeProcThreadAttributeList(NULL, 1, 0, &attr_size);
+	si->lpAttributeList = (LPPROC_THREAD_ATTRIBUTE_LIST)malloc(attr_size);
+	if (si->lpAttributeList == NULL)
+		return;
+	if (!InitializeProcThreadAttributeList(si->lpAttributeList, 1, 0, &attr_size)) {
+		free(si->lpAttributeList);
+		si->lpAttributeList = NULL;
+		return;
 	}
-	if (envp != NULL) {
-		envblock = build_env_block(envp);
-		if (envblock == NULL) {
-			free(cmdline);
-			return 0;
-		}
+	if (!UpdateProcThreadAttribute(si->lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+				       inherit, n * sizeof(HANDLE), NULL, NULL)) {
+		DeleteProcThreadAttributeList(si->lpAttributeList);
+		free(si->lpAttributeList);
+		si->lpAttributeList = NULL;
+		return;
 	}
-	/* Neither end is inheritable at first; only the write end is made so,
-	 * and the read end stays ours alone. */
-	if (!CreatePipe(&rd, &wr, NULL, PIPE_BUFFER)) {
-		free(cmdline);
-		free(envblock);
-		return 0;
+	si->StartupInfo.cb = sizeof(*si);
+	*flags |= EXTENDED_STARTUPINFO_PRESENT;
+}
+
+/* Frees what handle_list_attach made. */
+static void handle_list_free(STARTUPINFOEXA *si)
+{
+	if (si->lpAttributeList == NULL)
+		return;
+	DeleteProcThreadAttributeList(si->lpAttributeList);
+	free(si->lpAttributeList);
+	si->lpAttributeList = NULL;
+}
+
+/*
+ * A job holding proc whose closing kills whatever is left in it, also when
+ * this process ends early; null when none could be made, and then only the
+ * child itself can be killed.
+ */
+static HANDLE job_kill_on_close(HANDLE proc)
+{
+	JOBOBJECT_EXTENDED_LIMIT_INFORMATION lim;
+	HANDLE job = CreateJobObjectA(NULL, NULL);
+
+	if (job == NULL)
+		return NULL;
+	memset(&lim, 0, sizeof(lim));
+	lim.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+	SetInformationJobObject(job, JobObjectExtendedLimitInformation, &lim, sizeof(lim));
+	if (!AssignProcessToJobObject(job, proc)) {
+		CloseHandle(job);
+		return NULL;
 	}
-	nul = open_nul();
-	if (nul == INVALID_HANDLE_VALUE ||
-	    !SetHandleInformation(wr, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
-		if (nul != INVALID_HANDLE_VALUE)
-			CloseHandle(nul);
-		CloseHandle(rd);
-		CloseHandle(wr);
-		free(cmdline);
-		free(envblock);
-		return 0;
-	}
+	return job;
+}
+
+/*
+ * Creates the child, suspended, with std[0..2] as its standard handles and
+ * only those inherited. 1 with *pi filled, else 0 with *err set.
+ */
+static int process_create(char *cmdline, char *envblock, HANDLE std[3],
+			  PROCESS_INFORMATION *pi, DWORD *err)
+{
+	STARTUPINFOEXA si;
+	HANDLE inherit[3];
+	size_t n = 0;
+	DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
+	BOOL ok;
 
 	memset(&si, 0, sizeof(si));
 	si.StartupInfo.cb = sizeof(si.StartupInfo);
 	si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-	si.StartupInfo.hStdInput = nul;
-	si.StartupInfo.hStdOutput = wr;
-	si.StartupInfo.hStdError = nul;
-	flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
-
-	/* Name the two handles the child inherits, so that no other
-	 * inheritable handle of ours (standard output from the host, say)
-	 * leaks into it. Without the list the two are still the only ones we
-	 * made inheritable. */
-	inherit[0] = wr;
-	inherit[1] = nul;
-	InitializeProcThreadAttributeList(NULL, 1, 0, &attr_size);
-	si.lpAttributeList = (LPPROC_THREAD_ATTRIBUTE_LIST)malloc(attr_size);
-	if (si.lpAttributeList != NULL &&
-	    InitializeProcThreadAttributeList(si.lpAttributeList, 1, 0, &attr_size)) {
-		if (UpdateProcThreadAttribute(si.lpAttributeList, 0,
-					      PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit,
-					      sizeof(inherit), NULL, NULL)) {
-			si.StartupInfo.cb = sizeof(si);
-			flags |= EXTENDED_STARTUPINFO_PRESENT;
-		} else {
-			DeleteProcThreadAttributeList(si.lpAttributeList);
-			free(si.lpAttributeList);
-			si.lpAttributeList = NULL;
-		}
-	} else {
-		free(si.lpAttributeList);
-		si.lpAttributeList = NULL;
-	}
-
-	memset(&pi, 0, sizeof(pi));
+	si.StartupInfo.hStdInput = std[0];
+	si.StartupInfo.hStdOutput = std[1];
+	si.StartupInfo.hStdError = std[2];
+	/* Each handle once in the list: the null device may stand twice. */
+	inherit[n++] = std[1];
+	inherit[n++] = std[0];
+	if (std[2] != std[0])
+		inherit[n++] = std[2];
+	handle_list_attach(&si, inherit, n, &flags);
+	memset(pi, 0, sizeof(*pi));
 	ok = CreateProcessA(NULL, cmdline, NULL, NULL, TRUE, flags, envblock, NULL,
-			    &si.StartupInfo, &pi);
-	err = ok ? 0 : GetLastError();
-	if (si.lpAttributeList != NULL) {
-		DeleteProcThreadAttributeList(si.lpAttributeList);
-		free(si.lpAttributeList);
+			    &si.StartupInfo, pi);
+	*err = ok ? 0 : GetLastError();
+	handle_list_free(&si);
+	return ok ? 1 : 0;
+}
+
+int plat_child_start(plat_child *c, const char *const argv[],
+		     const char *const envp[], int timeout_ms, int flags)
+{
+	HANDLE rd = NULL;
+	HANDLE err_rd = NULL;
+	HANDLE std[3] = { NULL, NULL, NULL };
+	PROCESS_INFORMATION pi;
+	char *cmdline;
+	char *envblock = NULL;
+	DWORD err = 0;
+	int made = 0;
+
+	memset(c, 0, sizeof(*c));
+	c->out = -1;
+	c->err = -1;
+	c->deadline = plat_clock_ms() + timeout_ms;
+	cmdline = build_cmdline(argv);
+	if (cmdline == NULL) {
+		/* No command line can name this program. */
+		c->failed = 1;
+		c->error = ERROR_FILENAME_EXCED_RANGE;
+		return 1;
+	}
+	if (envp != NULL)
+		envblock = build_env_block(envp);
+	std[0] = open_nul();
+	if ((envp == NULL || envblock != NULL) && std[0] != INVALID_HANDLE_VALUE &&
+	    pipe_make(&rd, &std[1])) {
+		if ((flags & PLAT_CHILD_ERR) == 0)
+			std[2] = std[0];
+		else if (!pipe_make(&err_rd, &std[2]))
+			std[2] = NULL;
+		if (std[2] != NULL)
+			made = process_create(cmdline, envblock, std, &pi, &err) ? 1 : 2;
 	}
 	free(cmdline);
 	free(envblock);
-	CloseHandle(wr);
-	CloseHandle(nul);
-	if (!ok) {
-		CloseHandle(rd);
-		if (!cannot_run(err))
+	std_close(std);
+	if (made != 1) {
+		handle_close(rd);
+		handle_close(err_rd);
+		if (made == 0 || !cannot_run(err))
 			return 0;
 		/* Missing or not executable: a child that printed nothing and
 		 * failed. */
 		c->failed = 1;
+		c->error = (int)err;
 		return 1;
 	}
-
 	/* The child starts suspended so that it is in its job before it can
 	 * start anything of its own: a kill at the deadline then ends the
-	 * whole tree. Without a job, only the child itself is killed. */
-	job = CreateJobObjectA(NULL, NULL);
-	if (job != NULL) {
-		/* Closing the job ends whatever is left in it, also when the
-		 * plug-in itself ends early. */
-		JOBOBJECT_EXTENDED_LIMIT_INFORMATION lim;
-
-		memset(&lim, 0, sizeof(lim));
-		lim.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-		SetInformationJobObject(job, JobObjectExtendedLimitInformation, &lim, sizeof(lim));
-	}
-	if (job != NULL && !AssignProcessToJobObject(job, pi.hProcess)) {
-		CloseHandle(job);
-		job = NULL;
-	}
+	 * whole tree. */
+	c->job = (intptr_t)job_kill_on_close(pi.hProcess);
 	ResumeThread(pi.hThread);
 	CloseHandle(pi.hThread);
-
 	c->proc = (intptr_t)pi.hProcess;
-	c->job = (intptr_t)job;
 	c->out = (intptr_t)rd;
+	c->err = err_rd != NULL ? (intptr_t)err_rd : -1;
 	return 1;
 }
 
@@ -338,6 +399,57 @@ size_t plat_child_read(plat_child *c, char *buf, size_t n)
 	return (size_t)got;
 }
 
+/* Reads what waits in the pipe *h into buf, up to n bytes, without blocking.
+ * At its end or on an error closes it and sets it to -1. Returns the count,
+ * 0 when nothing waits. */
+static size_t pipe_read_ready(intptr_t *h, char *buf, size_t n)
+{
+	DWORD avail = 0;
+	DWORD got = 0;
+	DWORD want;
+
+	if (!PeekNamedPipe((HANDLE)*h, NULL, 0, NULL, &avail, NULL)) {
+		/* The child closed its end: take whatever may still be
+		 * buffered; at the end the read fails. */
+		if (GetLastError() != ERROR_BROKEN_PIPE ||
+		    !ReadFile((HANDLE)*h, buf, n < (size_t)MAXDWORD ? (DWORD)n : MAXDWORD, &got,
+			      NULL) ||
+		    got == 0) {
+			CloseHandle((HANDLE)*h);
+			*h = -1;
+			return 0;
+		}
+		return (size_t)got;
+	}
+	if (avail == 0)
+		return 0;
+	want = n < (size_t)avail ? (DWORD)n : avail;
+	if (!ReadFile((HANDLE)*h, buf, want, &got, NULL))
+		return 0;
+	return (size_t)got;
+}
+
+size_t plat_child_read_any(plat_child *c, char *buf, size_t n, int *from_err)
+{
+	size_t got;
+
+	*from_err = 0;
+	while (n > 0 && (c->out != -1 || c->err != -1)) {
+		if (plat_clock_ms() >= c->deadline) {
+			c->timed_out = 1;
+			return 0;
+		}
+		if (c->out != -1 && (got = pipe_read_ready(&c->out, buf, n)) > 0)
+			return got;
+		if (c->err != -1 && (got = pipe_read_ready(&c->err, buf, n)) > 0) {
+			*from_err = 1;
+			return got;
+		}
+		Sleep(1);
+	}
+	return 0;
+}
+
 /* Ends the child and everything it started, and waits a little for it. */
 static void child_kill(plat_child *c)
 {
@@ -355,7 +467,10 @@ int plat_child_finish(plat_child *c)
 
 	if (c->out != -1)
 		CloseHandle((HANDLE)c->out);
+	if (c->err != -1)
+		CloseHandle((HANDLE)c->err);
 	c->out = -1;
+	c->err = -1;
 	if (c->proc == 0)
 		return -1;
 	left = c->timed_out ? 0 : c->deadline - plat_clock_ms();

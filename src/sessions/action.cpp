@@ -47,7 +47,7 @@ static void list_first_root(void)
 		url[0] = '\0';
 		if (d.name[0] == '.' || !d.is_dir)
 			continue;
-		snprintf(snapshot, sizeof(snapshot), "%s%c%s%cconfig-snapshot.txt", roots[0],
+		snprintf(snapshot, sizeof(snapshot), "%s%c%s%c" SNAPSHOT_NAME, roots[0],
 			 plat_sep, d.name, plat_sep);
 		snapshot_get(snapshot, "OPENAI_BASE_URL", url, sizeof(url));
 		write_entry(written == 0, d.name, d.name, url);
@@ -63,7 +63,8 @@ void handle_sessions(void)
 	int i;
 
 	table = (session_entry *)calloc(SESSION_TABLE_CAP, sizeof(session_entry));
-	out_str(JSON_HEADER "{\"ok\":true,\"sessions\":[");
+	out_header(NULL, OUT_JSON);
+	out_str("{\"ok\":true,\"sessions\":[");
 	if (table != NULL)
 		n = list_tmux_sessions(table);
 	for (i = 0; i < n; i++)

@@ -53,7 +53,7 @@ static const char *object_end(const char *open, const char *end)
  * full name into name (NEWEST_NAME_CAP) and returns 1, or returns 0. */
 static int newest_session_dir(const char *root, char *name)
 {
-	static const char *const markers[] = { "infobox.json", "config-snapshot.txt", "meta.json" };
+	static const char *const markers[] = { "infobox.json", SNAPSHOT_NAME, "meta.json" };
 	char scan[ROOT_SCAN_CAP];
 	char marker[MARKER_PATH_CAP];
 	plat_dir d;

@@ -14,7 +14,6 @@
 #define SESSION_FILE_CAP 1400
 #define PROFILE_CAP 160
 #define PROFILE_FILE_CAP 1024
-#define FOLDER_CAP 1024
 
 static int profile_url(const char *folder, const char *sub, const char *profile, char *url);
 
@@ -41,7 +40,7 @@ int resolve_session_url(const char *session_dir, char *url)
 	profile[0] = '\0';
 	if (session_dir == NULL || session_dir[0] == '\0')
 		return 0;
-	snprintf(snapshot, sizeof(snapshot), "%.1279s%cconfig-snapshot.txt", session_dir, plat_sep);
+	snprintf(snapshot, sizeof(snapshot), "%.1279s%c" SNAPSHOT_NAME, session_dir, plat_sep);
 	if (snapshot_get(snapshot, "OPENAI_BASE_URL", url, ENDPOINT_CAP))
 		return 1;
 

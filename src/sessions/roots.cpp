@@ -8,9 +8,6 @@
 #include "sessions/sessions.h"
 #include "util/util.h"
 
-/* Capacity for a user folder before the product's path is joined to it. */
-#define FOLDER_CAP 1024
-
 static int add_root(char roots[][ROOT_CAP], int n, int count, const char *path);
 
 /* Puts path into the next slot when it is a directory; returns the count. */

@@ -7,11 +7,13 @@
 
 #include <stddef.h>
 
+/* The file in a session folder that holds the session's environment. */
+#define SNAPSHOT_NAME "config-snapshot.txt"
+
 /* roots.cpp */
 
 /* One slot of a root list: a directory path of at most 511 bytes. */
 #define ROOT_CAP 512
-#define ROOT_SOURCES 3
 
 /* Fills roots (n slots) with the default session roots that are
  * directories, in the order QV_SESSIONS_DIR, LOCALAPPDATA, USERPROFILE;

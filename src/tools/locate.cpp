@@ -17,9 +17,6 @@ static const char tmux_marker[] = "quorvane-tmux";
  * as it is on Windows (27 bytes) and a terminator, whatever the target. */
 #define MARKER_OFFSET_MAX (METRICS_PATH_CAP - 1 - 29)
 
-/* Capacity for the application-data folder before it is joined. */
-#define FOLDER_CAP 1024
-
 static const char *env_set(const char *name);
 
 /* The value of an environment variable, or null when unset or empty. */

@@ -8,22 +8,22 @@
 #include "util/util.h"
 
 enum run_result run_companion(const char *const argv[], int timeout_ms,
-			      char **out, uint64_t *len, int *status)
+			      char **output, uint64_t *len, int *status)
 {
 	plat_child child;
 
-	*out = NULL;
+	*output = NULL;
 	*len = 0;
 	*status = -1;
-	if (!plat_child_start(&child, argv, NULL, timeout_ms))
+	if (!plat_child_start(&child, argv, NULL, timeout_ms, 0))
 		return RUN_NO_CHILD;
-	*out = read_child_all(&child, len);
+	*output = read_child_all(&child, len);
 	*status = plat_child_finish(&child);
 	if (child.timed_out) {
 		/* A companion cut off at its bound gave no usable answer,
 		 * whatever it printed before. */
-		free(*out);
-		*out = NULL;
+		free(*output);
+		*output = NULL;
 		*len = 0;
 		*status = -1;
 	}

@@ -34,15 +34,15 @@ const char *sglang_metrics_bin(void);
 
 /* Outcome of one companion run. */
 enum run_result {
-	RUN_NO_CHILD,   /* no child process could be created: *out is null */
+	RUN_NO_CHILD,   /* no child process could be created: *output is null */
 	RUN_DONE        /* the child ran (or could not be found); see *status */
 };
 
 /* Runs a companion with argv (never through a shell), reads its whole output
- * into a new heap buffer (*out, *len; null when none could be taken) and
+ * into a new heap buffer (*output, *len; null when none could be taken) and
  * gives its exit status in *status (-1 when it was killed at timeout_ms or
  * could not be started). */
 enum run_result run_companion(const char *const argv[], int timeout_ms,
-			      char **out, uint64_t *len, int *status);
+			      char **output, uint64_t *len, int *status);
 
 #endif

@@ -29,6 +29,20 @@ void out_str(const char *text)
 	out_write(text, strlen(text));
 }
 
+void out_header(const char *status, enum out_type type)
+{
+	if (status != NULL) {
+		out_str("Status: ");
+		out_str(status);
+		out_str("\r\n");
+	}
+	if (type == OUT_HTML)
+		out_str("Content-Type: text/html; charset=utf-8\r\n"
+			"Cache-Control: no-cache, no-store, must-revalidate\r\n\r\n");
+	else
+		out_str("Content-Type: application/json; charset=utf-8\r\n\r\n");
+}
+
 size_t json_escape_byte(unsigned char c, char *two)
 {
 	switch (c) {
@@ -56,6 +70,17 @@ size_t json_escape_byte(unsigned char c, char *two)
 		return 0;
 	two[0] = (char)c;
 	return 1;
+}
+
+size_t json_escaped_len(const char *text)
+{
+	const unsigned char *p = (const unsigned char *)(text != NULL ? text : "");
+	char two[2];
+	size_t n = 0;
+
+	for (; *p != '\0'; p++)
+		n += json_escape_byte(*p, two);
+	return n;
 }
 
 void json_print_str(const char *text)
@@ -89,9 +114,8 @@ void reply_json_err(const char *status, const char *message, const char *url)
 void reply_json_err_detail(const char *status, const char *message, const char *url,
 			   const char *detail)
 {
-	out_str("Status: ");
-	out_str(status);
-	out_str("\r\n" JSON_HEADER "{\"ok\":false,\"error\":");
+	out_header(status, OUT_JSON);
+	out_str("{\"ok\":false,\"error\":");
 	json_print_str(message);
 	if (url != NULL && url[0] != '\0') {
 		out_str(",\"url\":");

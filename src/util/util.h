@@ -1,6 +1,7 @@
 /*
  * Shared text, file and response utilities: bounded copies, the CGI and JSON
- * response writer, validation of identifiers and URLs, whole-stream readers,
+ * response writer, the query-string lookup, validation of identifiers and
+ * URLs and the endpoint's comparison form, whole-stream readers,
  * the JSON string-field extractor and the environment-snapshot reader.
  */
 #ifndef QV_UTIL_H
@@ -20,8 +21,16 @@ void str_copy(char *dst, const char *src, size_t cap);
 
 /* response.cpp */
 
-/* The JSON success header block: no status line, so the CGI default 200. */
-#define JSON_HEADER "Content-Type: application/json; charset=utf-8\r\n\r\n"
+/* The kinds of answer, each with its content type and caching. */
+enum out_type {
+	OUT_JSON, /* application/json; charset=utf-8 */
+	OUT_HTML  /* text/html; charset=utf-8, never to be cached */
+};
+
+/* Writes the CGI header block of an answer: "Status: status" first unless
+ * status is null (then the CGI default, 200), the content type and caching
+ * of type, and the blank line that ends the block. */
+void out_header(const char *status, enum out_type type);
 
 /* Writes bytes, or a zero-terminated text, to the response stream
  * (standard output); write errors are ignored. */
@@ -35,6 +44,10 @@ FILE *out_redirect(FILE *fp);
 /* The form of one byte inside a JSON string literal: writes 0 bytes (a
  * dropped control byte), 1 or 2 (an escape) into two and returns how many. */
 size_t json_escape_byte(unsigned char c, char *two);
+
+/* The number of bytes json_escape_byte gives for the whole of text, quotes
+ * not included; 0 for null. */
+size_t json_escaped_len(const char *text);
 
 /* Writes text to standard output as one JSON string literal, quotes
  * included; null writes "". Control bytes other than LF, CR and TAB, and
@@ -50,6 +63,20 @@ void reply_json_err(const char *status, const char *message, const char *url);
 void reply_json_err_detail(const char *status, const char *message, const char *url,
 			   const char *detail);
 
+/* query.cpp */
+
+/* Capacity of the private buffer that holds a raw value before decoding;
+ * longer values are cut to its capacity - 1 bytes before they are decoded. */
+#define QUERY_RAW_CAP 1024
+
+/* The value of one hexadecimal digit, 0 to 15, or -1 for any other byte. */
+int hex_val(int c);
+
+/* Finds the first "key=" segment of query and URL-decodes its value into out
+ * (capacity cap, at least 1). 1 when the key is present, whatever its value;
+ * 0 with an empty out when it is not or query is null or empty. */
+int get_query_val(const char *query, const char *key, char *out, size_t cap);
+
 /* validate.cpp */
 
 /* 1 when id may be one component of a path: 1 to 160 bytes of letters,
@@ -59,6 +86,12 @@ int safe_id(const char *id);
 /* 1 when url is an acceptable endpoint: at most 512 bytes, "http://" or
  * "https://" first, and only letters, digits and ":/.-_~%?&#=+@,". */
 int url_ok(const char *url);
+
+#define ENDPOINT_NORM_CAP 512
+
+/* Writes the comparison form of endpoint into out (ENDPOINT_NORM_CAP
+ * bytes): trailing "/" removed, then one trailing "/v1". */
+void normalize_endpoint(const char *endpoint, char *out);
 
 /* readers.cpp */
 

@@ -1,6 +1,6 @@
 /*
  * Validation of text from outside before it becomes part of a path or a
- * companion's argument.
+ * companion's argument, and the form in which two endpoints are compared.
  */
 #include <string.h>
 
@@ -51,4 +51,16 @@ int url_ok(const char *url)
 			return 0;
 	}
 	return 1;
+}
+
+void normalize_endpoint(const char *endpoint, char *out)
+{
+	size_t n;
+
+	str_copy(out, endpoint, ENDPOINT_NORM_CAP);
+	n = strlen(out);
+	while (n > 0 && out[n - 1] == '/')
+		out[--n] = '\0';
+	if (n > 2 && strcmp(out + n - 3, "/v1") == 0)
+		out[n - 3] = '\0';
 }

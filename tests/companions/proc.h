@@ -1,13 +1,12 @@
-/*
- * Helpers for the companion tests: run a program in a controlled
- * environment, keep a mock server running for the length of a test, and a
- * temporary folder that removes itself.
- */
+/* Companion test helpers: controlled runs, a running mock server, files. */
 #ifndef QV_TESTS_COMPANIONS_PROC_H
 #define QV_TESTS_COMPANIONS_PROC_H
 
 #include <string>
 #include <vector>
+
+#include "platform/platform.h"
+#include "util/temp_dir.h"
 
 namespace ctest {
 
@@ -18,25 +17,22 @@ struct ProcResult {
 };
 
 /* Runs argv with exactly the environment env (KEY=VALUE entries), standard
- * input from /dev/null; kills it when it runs past timeout_ms. */
+ * input from /dev/null; kills it, and what it started, when it runs past
+ * timeout_ms. */
 ProcResult run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
 	       int timeout_ms = 20000);
 
 /* The environment the tests start from: PATH and nothing else. */
 std::vector<std::string> base_env();
 
-/* A fresh folder under the system's temporary folder, removed with all it
- * holds when the object goes. */
+/* The tests' temporary folder, its path as a string. */
 class TempDir {
 public:
-	TempDir();
-	~TempDir();
-	TempDir(const TempDir &) = delete;
-	TempDir &operator=(const TempDir &) = delete;
 	const std::string &path() const { return path_; }
 
 private:
-	std::string path_;
+	temp_dir dir_;
+	std::string path_ = dir_.path.string();
 };
 
 /* mock-sglang running with args, stopped by SIGTERM when the object goes. */
@@ -52,10 +48,14 @@ public:
 	int stop();
 
 private:
-	int pid_ = -1;
+	plat_child child_ = {};
 	int port_ = 0;
 	int status_ = -1;
 };
+
+/* Whether process pid has ended, or ends within a few seconds (a zombie
+ * counts as ended). */
+bool gone(int pid);
 
 /* The path of a program found on PATH, or the bare name. */
 std::string which(const std::string &name);

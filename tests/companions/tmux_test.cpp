@@ -181,3 +181,26 @@ TEST(TmuxCompanion, SlowServerStaysWithinThePluginsBound)
 	EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 	EXPECT_NE(r.err.find("left out"), std::string::npos) << r.err;
 }
+
+TEST(TmuxCompanion, HungTmuxGoesWithWhatItStarted)
+{
+	/* A tmux that starts a helper and never answers: at the bound the
+	 * companion kills both, not only tmux, so nothing is left behind. */
+	ctest::TempDir tmp;
+	const std::string pidfile = tmp.path() + "/helper.pid";
+	ctest::write_text(tmp.path() + "/tmux",
+			  "#!/bin/sh\n"
+			  "sleep 60 &\n"
+			  "echo $! > '" + pidfile + "'\n"
+			  "wait\n");
+	ASSERT_EQ(chmod((tmp.path() + "/tmux").c_str(), 0755), 0);
+	std::vector<std::string> env = {"PATH=" + tmp.path() + ":" + std::getenv("PATH"), "HOME=" + tmp.path()};
+
+	ctest::ProcResult r = ctest::run({QV_TMUX_BIN, "--list", "--output-json"}, env);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, "{\"sessions\":[]}\n");
+	EXPECT_NE(r.err.find("did not answer"), std::string::npos) << r.err;
+	const std::string pid = ctest::read_text(pidfile);
+	ASSERT_FALSE(pid.empty());
+	EXPECT_TRUE(ctest::gone(std::stoi(pid))) << "helper " << pid << " outlived the companion";
+}

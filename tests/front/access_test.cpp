@@ -1,3 +1,4 @@
+/* The access check: each way of proving the password, and the constant-time comparison. */
 #include <gtest/gtest.h>
 
 #include <string>

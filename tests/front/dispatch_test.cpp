@@ -1,3 +1,4 @@
+/* The choice of handler from action and format, and when only the description is asked for. */
 #include <gtest/gtest.h>
 
 #include "front/front.h"

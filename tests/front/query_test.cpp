@@ -1,9 +1,10 @@
+/* The query lookup: segments, decoding, cuts, hexadecimal digits. */
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "front/front.h"
+#include "util/util.h"
 
 struct query_case {
 	const char *query;

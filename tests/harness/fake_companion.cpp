@@ -15,6 +15,9 @@ namespace {
 /* One block of the flood; a MiB is sixteen of them. */
 constexpr size_t FLOOD_BLOCK = 65536;
 
+/* Milliseconds between two beats of a sleep. */
+constexpr long BEAT_MS = 20;
+
 /* The value of the variable FAKE_<role>_<what>, empty when unset. */
 std::string setting(const std::string &role, const char *what)
 {
@@ -47,9 +50,25 @@ void record_args(const std::string &file, int argc, char **argv)
 	std::fclose(f);
 }
 
-/* Copies the bytes of a file to standard output; a missing file prints
+/* Sleeps ms milliseconds; with a beat file, appends one byte to it at
+ * every beat meanwhile, so that a test sees whether we still run. */
+void sleep_beating(long ms, const std::string &beat)
+{
+	for (long slept = 0; !beat.empty() && slept < ms; slept += BEAT_MS) {
+		FILE *f = std::fopen(beat.c_str(), "ab");
+		if (f != nullptr) {
+			std::fputc('.', f);
+			std::fclose(f);
+		}
+		plat_sleep_ms((int)BEAT_MS);
+	}
+	if (beat.empty() && ms > 0)
+		plat_sleep_ms((int)ms);
+}
+
+/* Copies the bytes of a file to the stream to; a missing file prints
  * nothing. */
-void print_file(const std::string &file)
+void print_file(const std::string &file, FILE *to = stdout)
 {
 	FILE *f = std::fopen(file.c_str(), "rb");
 	std::vector<char> buf(FLOOD_BLOCK);
@@ -60,7 +79,7 @@ void print_file(const std::string &file)
 		return;
 	}
 	while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0)
-		std::fwrite(buf.data(), 1, n, stdout);
+		std::fwrite(buf.data(), 1, n, to);
 	std::fclose(f);
 }
 
@@ -86,9 +105,12 @@ int main(int argc, char **argv)
 	const std::string args_file = setting(role, "ARGS");
 	if (!args_file.empty())
 		record_args(args_file, argc, argv);
-	const long sleep_ms = setting_num(role, "SLEEP_MS", 0);
-	if (sleep_ms > 0)
-		plat_sleep_ms((int)sleep_ms);
+	const std::string err_file = setting(role, "ERR");
+	if (!err_file.empty()) {
+		print_file(err_file, stderr);
+		std::fflush(stderr);
+	}
+	sleep_beating(setting_num(role, "SLEEP_MS", 0), setting(role, "BEAT"));
 
 	const long flood_mb = setting_num(role, "FLOOD_MB", 0);
 	const std::string out_file = setting(role, "OUT");

@@ -32,33 +32,9 @@ bool on_windows()
 
 } // namespace
 
-world::world()
-{
-	static unsigned serial = 0;
-	const fs::path base = fs::temp_directory_path();
-	const auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
-
-	for (int attempt = 0; attempt < 100; attempt++) {
-		std::ostringstream name;
-		name << "qv-world-" << plat_pid() << "-" << serial++ << "-" << (tick % 1000000);
-		fs::path candidate = base / name.str();
-		if (fs::create_directory(candidate)) {
-			root_ = candidate;
-			return;
-		}
-	}
-	throw std::runtime_error("cannot make a temporary world under " + base.string());
-}
-
-world::~world()
-{
-	std::error_code ec;
-	fs::remove_all(root_, ec);
-}
-
 fs::path world::at(const std::string &rel) const
 {
-	fs::path p = root_;
+	fs::path p = root_.path;
 	if (!rel.empty())
 		p /= fs::path(rel);
 	return p.make_preferred();
@@ -115,17 +91,13 @@ std::string fake_companion_path()
 	return QV_FAKE_COMPANION_PATH;
 }
 
-run_result run_program(const std::string &program, const std::vector<std::string> &args,
-		       const env_map &env, int timeout_ms)
+running::running(const std::string &program, const std::vector<std::string> &args,
+		 const env_map &env, int timeout_ms)
 {
 	env_map full = env;
 	std::vector<std::string> env_strings;
 	std::vector<const char *> envp;
 	std::vector<const char *> argv;
-	run_result r;
-	plat_child child;
-	uint64_t len = 0;
-	char *out;
 
 	if (on_windows()) {
 		for (const char *name : windows_needs) {
@@ -143,17 +115,44 @@ run_result run_program(const std::string &program, const std::vector<std::string
 	for (const auto &a : args)
 		argv.push_back(a.c_str());
 	argv.push_back(nullptr);
+	made_ = plat_child_start(&child_, argv.data(), envp.data(), timeout_ms, 0) != 0;
+}
 
-	if (!plat_child_start(&child, argv.data(), envp.data(), timeout_ms))
+running::~running()
+{
+	if (made_)
+		plat_child_finish(&child_);
+}
+
+void running::end(bool hard)
+{
+	if (made_ && child_.proc != 0)
+		process_end(child_.proc, hard);
+}
+
+run_result running::finish()
+{
+	run_result r;
+	uint64_t len = 0;
+	char *out;
+
+	if (!made_)
 		return r;
-	r.started = !child.failed;
-	out = read_child_all(&child, &len);
+	made_ = false;
+	r.started = !child_.failed;
+	out = read_child_all(&child_, &len);
 	if (out != nullptr)
 		r.out.assign(out, (size_t)len);
 	std::free(out);
-	r.status = plat_child_finish(&child);
-	r.timed_out = child.timed_out != 0;
+	r.status = plat_child_finish(&child_);
+	r.timed_out = child_.timed_out != 0;
 	return r;
+}
+
+run_result run_program(const std::string &program, const std::vector<std::string> &args,
+		       const env_map &env, int timeout_ms)
+{
+	return running(program, args, env, timeout_ms).finish();
 }
 
 run_result run_plugin(const std::vector<std::string> &args, const env_map &env, int timeout_ms)

@@ -12,7 +12,10 @@
  *                    argument after the program name followed by one 0x1F
  *                    byte, then '\n' (read back with fake_args_log); so no
  *                    arguments and one empty argument differ
+ *   FAKE_R_ERR       a file whose bytes are printed to standard error first
  *   FAKE_R_SLEEP_MS  milliseconds to sleep before printing
+ *   FAKE_R_BEAT      a file to which one byte is appended every 20 ms of
+ *                    that sleep, to tell whether the fake still runs
  *   FAKE_R_OUT       a file whose bytes are printed to standard output
  *   FAKE_R_FLOOD_MB  print that many MiB of 'x' instead, ignoring write errors
  *   FAKE_R_STATUS    the exit status, 0 when unset
@@ -25,6 +28,9 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "platform/platform.h"
+#include "util/temp_dir.h"
 
 namespace harness {
 
@@ -53,11 +59,6 @@ struct run_result {
  */
 class world {
 public:
-	world();
-	~world();
-	world(const world &) = delete;
-	world &operator=(const world &) = delete;
-
 	/* The target path of rel inside the world; the root for "". */
 	std::string path(const std::string &rel = "") const;
 
@@ -79,7 +80,7 @@ public:
 private:
 	std::filesystem::path at(const std::string &rel) const;
 
-	std::filesystem::path root_;
+	temp_dir root_;
 };
 
 /* Paths of the built plug-in and of the fake companion, as this target
@@ -95,6 +96,38 @@ std::string fake_companion_path();
  */
 run_result run_program(const std::string &program, const std::vector<std::string> &args,
 		       const env_map &env, int timeout_ms = RUN_TIMEOUT_MS);
+
+/*
+ * A run of a program, started as run_program starts it and left going, for
+ * tests that end it from outside; finish (or the destructor) waits for it.
+ */
+class running {
+public:
+	running(const std::string &program, const std::vector<std::string> &args,
+		const env_map &env, int timeout_ms = RUN_TIMEOUT_MS);
+	~running();
+	running(const running &) = delete;
+	running &operator=(const running &) = delete;
+
+	/* Ends the program alone, as a host ends it, and returns once it has
+	 * ended: hard is the kill no program can catch, else the polite
+	 * stop signal (POSIX only). What it started is left alone. */
+	void end(bool hard);
+
+	/* Reads the whole output and waits for the end, as run_program does. */
+	run_result finish();
+
+private:
+	plat_child child_ = {};
+	bool made_ = false;
+};
+
+/* Ends the process proc of a plat_child, and only it, and waits for it to
+ * end without reaping it; see running::end. */
+void process_end(intptr_t proc, bool hard);
+
+/* Sleeps for ms milliseconds. */
+void sleep_ms(int ms);
 
 /* Runs the built plug-in the same way, as a CGI host does. */
 run_result run_plugin(const std::vector<std::string> &args, const env_map &env,

@@ -16,6 +16,17 @@ namespace harness {
 /* The bytes that open every JSON success answer. */
 inline const std::string json_header = "Content-Type: application/json; charset=utf-8\r\n\r\n";
 
+/* The bytes that open every answer of the sessions action. */
+inline const std::string sessions_opening = json_header + "{\"ok\":true,\"sessions\":[";
+
+/* One entry of the sessions action's list, as the plug-in writes it. */
+inline std::string sessions_entry(const std::string &name, const std::string &sid,
+				  const std::string &url)
+{
+	return "{\"name\":\"" + name + "\",\"sid\":\"" + sid + "\",\"url\":\"" + url +
+	       "\",\"has_url\":" + (url.empty() ? "false" : "true") + "}";
+}
+
 /* The complete JSON error answer of a status, message and optional url. */
 inline std::string json_error(const std::string &status, const std::string &message,
 			      const std::string &url = "")

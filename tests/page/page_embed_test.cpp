@@ -1,3 +1,4 @@
+/* The embedded monitor page: the assembled document, its header, its structure. */
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -5,14 +6,15 @@
 #include <string>
 
 #include "page/page.h"
+#include "util/capture.h"
 
 static const char header[] =
 	"Content-Type: text/html; charset=utf-8\r\n"
 	"Cache-Control: no-cache, no-store, must-revalidate\r\n\r\n";
 
-static std::string read_source(const std::string &name)
+/* The whole content of a file, or empty with a failure noted. */
+static std::string read_file(const std::string &path)
 {
-	std::string path = std::string(QV_PAGE_SRC_DIR) + "/" + name;
 	std::string text;
 	FILE *fp = fopen(path.c_str(), "rb");
 	char buf[4096];
@@ -28,51 +30,27 @@ static std::string read_source(const std::string &name)
 	return text;
 }
 
-/* The text of a source as it goes into the document: without its final
- * newline. */
-static std::string inlined(const std::string &name)
-{
-	std::string text = read_source(name);
-	if (!text.empty() && text.back() == '\n')
-		text.pop_back();
-	return text;
-}
-
-/* Replaces every prefix NAME suffix with before, the text of NAME, after. */
-static std::string inline_refs(const std::string &doc, const std::string &prefix,
-			       const std::string &suffix, const std::string &before,
-			       const std::string &after)
-{
-	std::string out;
-	size_t pos = 0, at;
-
-	while ((at = doc.find(prefix, pos)) != std::string::npos) {
-		size_t name_at = at + prefix.size();
-		size_t end = doc.find(suffix, name_at);
-		if (end == std::string::npos) {
-			ADD_FAILURE() << "unterminated " << prefix;
-			break;
-		}
-		out += doc.substr(pos, at - pos) + before +
-		       inlined(doc.substr(name_at, end - name_at)) + after;
-		pos = end + suffix.size();
-	}
-	return out + doc.substr(pos);
-}
-
 static std::string embedded()
 {
-	return std::string(page_response, page_response_len);
+	return std::string(page_document, page_document_len);
 }
 
-TEST(PageEmbed, ResponseIsHeaderAndAssembledSources)
+TEST(PageEmbed, DocumentIsTheAssembledFileAndGoesOutAfterTheHeader)
 {
-	std::string doc = read_source("monitor.html");
-	doc = inline_refs(doc, "<script src='", "'></script>", "<script>", "</script>");
-	doc = inline_refs(doc, "@import url(", ");", "", "");
-	EXPECT_TRUE(embedded() == header + doc)
-		<< "the embedded page differs from the sources; rebuild";
-	EXPECT_EQ(memchr(page_response, 0, page_response_len), nullptr);
+	EXPECT_TRUE(embedded() == read_file(QV_PAGE_DOC))
+		<< "the embedded page differs from the assembled document; rebuild";
+	EXPECT_EQ(memchr(page_document, 0, page_document_len), nullptr);
+	EXPECT_TRUE(capture_output([] { page_write(); }) == header + embedded());
+
+	/* Every script and style sheet is in the document, less its final
+	 * newline. */
+	for (const char *name : { "theme-early.js", "theme.css", "monitor.css", "monitor.js",
+				  "theme-bridge.js" }) {
+		std::string text = read_file(std::string(QV_PAGE_SRC_DIR) + "/" + name);
+		if (!text.empty() && text.back() == '\n')
+			text.pop_back();
+		EXPECT_NE(embedded().find(text), std::string::npos) << name;
+	}
 }
 
 /* The fixed parts of the document, in their order, and nothing else loaded
@@ -81,7 +59,6 @@ TEST(PageEmbed, DocumentStructure)
 {
 	std::string page = embedded();
 	const char *parts[] = {
-		header,
 		"<!DOCTYPE html><html lang='en'><head>\n<meta charset='utf-8'>\n"
 		"<meta name='viewport' content='width=device-width,initial-scale=1'>\n",
 		"<title>SGLang Monitor \xc2\xb7 QUORVANE BOT</title>",

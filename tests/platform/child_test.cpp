@@ -5,8 +5,10 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <system_error>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +30,7 @@ struct child_run {
 	int timed_out = 0;
 	int status = -2;
 	std::string out;
+	std::string err;
 };
 
 /* Runs argv with envp (null: ours) through the platform layer alone. */
@@ -41,7 +44,7 @@ child_run run_direct(const std::vector<std::string> &args, const char *const *en
 
 	child_run r;
 	plat_child c;
-	r.started = plat_child_start(&c, argv.data(), envp, timeout_ms);
+	r.started = plat_child_start(&c, argv.data(), envp, timeout_ms, 0);
 	if (!r.started)
 		return r;
 	r.failed = c.failed;
@@ -53,6 +56,50 @@ child_run run_direct(const std::vector<std::string> &args, const char *const *en
 	r.status = plat_child_finish(&c);
 	r.timed_out = c.timed_out;
 	return r;
+}
+
+/* Runs argv with our environment and standard error as a second pipe. */
+child_run run_both(const std::vector<std::string> &args)
+{
+	std::vector<const char *> argv;
+	for (const auto &a : args)
+		argv.push_back(a.c_str());
+	argv.push_back(nullptr);
+
+	child_run r;
+	plat_child c;
+	r.started = plat_child_start(&c, argv.data(), nullptr, harness::RUN_TIMEOUT_MS, PLAT_CHILD_ERR);
+	if (!r.started)
+		return r;
+	r.failed = c.failed;
+	char buf[4096];
+	int from_err = 0;
+	while (size_t n = plat_child_read_any(&c, buf, sizeof(buf), &from_err))
+		(from_err ? r.err : r.out).append(buf, n);
+	r.status = plat_child_finish(&c);
+	r.timed_out = c.timed_out;
+	return r;
+}
+
+/* The size of a file, 0 when it is missing. */
+uint64_t file_size(const std::string &path)
+{
+	std::error_code ec;
+	const auto n = std::filesystem::file_size(path, ec);
+	return ec ? 0 : (uint64_t)n;
+}
+
+/* Whether the fake companion behind a beat file stops beating within a few
+ * seconds: two looks a little apart that see the same size. */
+bool beat_stops(const std::string &beat)
+{
+	for (int i = 0; i < 20; i++) {
+		const uint64_t before = file_size(beat);
+		harness::sleep_ms(500);
+		if (file_size(beat) == before)
+			return true;
+	}
+	return false;
 }
 
 /* Sets one variable for the life of a test and puts the old value back. */
@@ -241,4 +288,77 @@ TEST(PlatChild, FloodStopsAtTheReaderCapAndTheChildEndsNormally)
 	EXPECT_GT(r.out.size(), cap - 2048);
 	EXPECT_EQ(r.out.find_first_not_of('x'), std::string::npos);
 	std::printf("read %zu bytes of a 100 MiB flood in %lld ms\n", r.out.size(), (long long)took);
+}
+
+TEST(PlatChild, ErrorOutputComesApartFromOutput)
+{
+	harness::world w;
+	/* More than a pipe holds on each stream: the reader must take both as
+	 * they come, or the child blocks on the one not read. */
+	const std::string out(300000, 'o');
+	/* No line feed: on Windows the fake's standard error is a text
+	 * stream. */
+	const std::string err = std::string(200000, 'e') + "\tlast";
+	w.write("out", out);
+	w.write("err", err);
+	env_set out_file("FAKE_METRICS_OUT", w.path("out").c_str());
+	env_set err_file("FAKE_METRICS_ERR", w.path("err").c_str());
+	env_set status("FAKE_METRICS_STATUS", "6");
+
+	child_run r = run_both({ fake_companion_path() });
+	EXPECT_EQ(r.started, 1);
+	EXPECT_EQ(r.timed_out, 0);
+	EXPECT_EQ(r.status, 6);
+	EXPECT_TRUE(r.out == out) << r.out.size() << " bytes of output";
+	EXPECT_TRUE(r.err == err) << r.err.size() << " bytes of error output: " << r.err.substr(r.err.size() - std::min<size_t>(r.err.size(), 20));
+
+	/* Without the flag the same error output goes nowhere. */
+	const child_run quiet = run_direct({ fake_companion_path() }, nullptr, harness::RUN_TIMEOUT_MS);
+	EXPECT_TRUE(quiet.out == out) << quiet.out.size() << " bytes of output";
+	EXPECT_EQ(quiet.status, 6);
+
+	/* A program that cannot run still fails the same way with the flag. */
+	r = run_both({ w.path("missing.exe") });
+	EXPECT_EQ(r.failed, 1);
+	EXPECT_EQ(r.status, -1);
+	EXPECT_EQ(r.out + r.err, "");
+}
+
+TEST(PlatChild, CompanionDoesNotOutliveThePlugin)
+{
+	/* A host ends the plug-in while its companion hangs: with the kill no
+	 * program can catch, and (POSIX) with the polite stop signal. Either
+	 * way the companion, which would sleep for minutes, goes too; after
+	 * the stop signal also what the companion started (here the companion
+	 * is a shell that runs the fake). */
+	std::vector<bool> ways = { true };
+	if (plat_sep == '/')
+		ways.push_back(false);
+	for (const bool hard : ways) {
+		harness::world w;
+		w.mkdir("home");
+		std::string companion = fake_companion_path();
+		if (!hard) {
+			w.write("companion.sh", "#!/bin/sh\n'" + companion + "' \"$@\" &\nwait\n");
+			companion = w.path("companion.sh");
+			run_direct({ "/bin/chmod", "755", companion }, nullptr, 5000);
+		}
+		const env_map env = {
+			{ "QUORVANE_TMUX_BIN", companion },
+			{ "FAKE_TMUX_SLEEP_MS", "600000" },
+			{ "FAKE_TMUX_BEAT", w.path("beat") },
+			{ "HOME", w.path("home") },
+			{ "QUERY_STRING", "action=sessions" },
+			{ "GATEWAY_INTERFACE", "CGI/1.1" },
+			{ "REQUEST_METHOD", "GET" },
+		};
+		harness::running plugin(harness::plugin_path(), {}, env);
+		for (int i = 0; i < 400 && file_size(w.path("beat")) == 0; i++)
+			harness::sleep_ms(50);
+		ASSERT_GT(file_size(w.path("beat")), 0u) << "the companion never started";
+		plugin.end(hard);
+		EXPECT_TRUE(beat_stops(w.path("beat")))
+			<< (hard ? "killed" : "stopped") << " plug-in left its companion running";
+		plugin.finish();
+	}
 }

@@ -8,19 +8,12 @@
 #include "platform/platform.h"
 #include "scenario.h"
 
-using harness::json_header;
+using harness::sessions_entry;
+using harness::sessions_opening;
 using harness::scenario;
 using harness::json_text;
 
 namespace {
-
-const std::string opening = json_header + "{\"ok\":true,\"sessions\":[";
-
-std::string entry(const std::string &name, const std::string &sid, const std::string &url)
-{
-	return "{\"name\":\"" + name + "\",\"sid\":\"" + sid + "\",\"url\":\"" + url +
-	       "\",\"has_url\":" + (url.empty() ? "false" : "true") + "}";
-}
 
 /* A worktree rel with session directories; each gets a marker file whose
  * time is now plus the given offset, and a snapshot naming its endpoint. */
@@ -48,8 +41,8 @@ struct worktree {
 std::string listed(scenario &s)
 {
 	auto r = s.get("action=sessions");
-	EXPECT_EQ(r.out.rfind(opening, 0), 0u) << r.out;
-	return r.out.substr(opening.size());
+	EXPECT_EQ(r.out.rfind(sessions_opening, 0), 0u) << r.out;
+	return r.out.substr(sessions_opening.size());
 }
 
 } // namespace
@@ -67,8 +60,8 @@ TEST(SessionListing, NewestDirectoryOfEachWorktree)
 	s.tmux_prints("{\"sessions\":[{\"name\":\"A\",\"worktree\":\"" + json_text(s.p("wa")) +
 		      "\"},{\"name\":\"B\",\"worktree\":\"\",\"project\":\"" + json_text(s.p("wb")) +
 		      "\"},{\"name\":\"C\",\"worktree\":\"" + json_text(s.p("missing")) + "\"}]}");
-	EXPECT_EQ(listed(s), entry("A", "new", "http://new:30000/v1") + "," +
-				     entry("B", "only", "http://b/") + "," + entry("C", "", "") +
+	EXPECT_EQ(listed(s), sessions_entry("A", "new", "http://new:30000/v1") + "," +
+				     sessions_entry("B", "only", "http://b/") + "," + sessions_entry("C", "", "") +
 				     "]}\n");
 }
 
@@ -82,7 +75,7 @@ TEST(SessionListing, FirstMarkerGivesTheTime)
 	s.w.set_mtime(a.dir("x") + "/meta.json", 0);
 	a.session("y", "meta.json", -500, "http://y/");
 	s.tmux_prints("{\"sessions\":[{\"name\":\"A\",\"worktree\":\"" + json_text(s.p("wa")) + "\"}]}");
-	EXPECT_EQ(listed(s), entry("A", "y", "http://y/") + "]}\n");
+	EXPECT_EQ(listed(s), sessions_entry("A", "y", "http://y/") + "]}\n");
 }
 
 TEST(SessionListing, EqualTimesGoToTheLastEnumerated)
@@ -100,7 +93,7 @@ TEST(SessionListing, EqualTimesGoToTheLastEnumerated)
 			last = d.name;
 	plat_dir_close(&d);
 	s.tmux_prints("{\"sessions\":[{\"name\":\"A\",\"worktree\":\"" + json_text(s.p("wa")) + "\"}]}");
-	EXPECT_EQ(listed(s), entry("A", last, "http://" + last + "/") + "]}\n");
+	EXPECT_EQ(listed(s), sessions_entry("A", last, "http://" + last + "/") + "]}\n");
 }
 
 TEST(SessionListing, ScannerRules)
@@ -114,8 +107,8 @@ TEST(SessionListing, ScannerRules)
 		      "{\"inner\":{\"name\":\"nested\"},\"name\":\"outer\"},"
 		      "{\"name\":\"last\"}],\"extra\":{\"name\":\"after\"}}",
 		      1);
-	EXPECT_EQ(listed(s), entry("a}{\\\"", "", "") + "," + entry("nested", "", "") + "," +
-				     entry("last", "", "") + "," + entry("after", "", "") + "]}\n");
+	EXPECT_EQ(listed(s), sessions_entry("a}{\\\"", "", "") + "," + sessions_entry("nested", "", "") + "," +
+				     sessions_entry("last", "", "") + "," + sessions_entry("after", "", "") + "]}\n");
 }
 
 TEST(SessionListing, CutOutputKeepsCompletedObjects)
@@ -124,12 +117,12 @@ TEST(SessionListing, CutOutputKeepsCompletedObjects)
 	s.use_root("root");
 	s.session("root/fb", "");
 	s.tmux_prints("{\"sessions\":[{\"name\":\"one\"},{\"name\":\"two\"},{\"name\":\"thr");
-	EXPECT_EQ(listed(s), entry("one", "", "") + "," + entry("two", "", "") + "]}\n");
+	EXPECT_EQ(listed(s), sessions_entry("one", "", "") + "," + sessions_entry("two", "", "") + "]}\n");
 	/* Nothing usable: the fallback lists the root. */
 	for (const char *text : {"", "{\"sessions\":[", "{\"sessions\":[]}", "{\"list\":[{\"name\":\"x\"}]}",
 				 "{\"sessions\":[{\"name\":\"a\\"}) {
 		s.tmux_prints(text);
-		EXPECT_EQ(listed(s), entry("fb", "fb", "") + "]}\n") << text;
+		EXPECT_EQ(listed(s), sessions_entry("fb", "fb", "") + "]}\n") << text;
 	}
 }
 
@@ -141,7 +134,7 @@ TEST(SessionListing, AtMost128Sessions)
 		text += std::string(i ? "," : "") + "{\"name\":\"s" + std::to_string(i) + "\"}";
 	s.tmux_prints(text + "]}");
 	std::string body = listed(s);
-	EXPECT_NE(body.find(entry("s127", "", "")), std::string::npos);
+	EXPECT_NE(body.find(sessions_entry("s127", "", "")), std::string::npos);
 	EXPECT_EQ(body.find("\"s128\""), std::string::npos);
 }
 
@@ -153,7 +146,7 @@ TEST(SessionListing, LongDirectoryNameIsCutInSidOnly)
 	a.session(name, "meta.json", -5, "http://long/");
 	s.tmux_prints("{\"sessions\":[{\"name\":\"L\",\"worktree\":\"" + json_text(s.p("w")) + "\"}]}");
 	/* The endpoint comes from the directory under its full name. */
-	EXPECT_EQ(listed(s), entry("L", name.substr(0, 159), "http://long/") + "]}\n");
+	EXPECT_EQ(listed(s), sessions_entry("L", name.substr(0, 159), "http://long/") + "]}\n");
 }
 
 TEST(SessionListing, EndpointThroughProfiles)
@@ -191,7 +184,7 @@ TEST(SessionListing, EndpointThroughProfiles)
 		/* Make this directory the newest of the worktree. */
 		s.w.set_mtime(a.dir(e[0]) + "/infobox.json", 100);
 		s.tmux_prints("{\"sessions\":[{\"name\":\"P\",\"worktree\":\"" + json_text(s.p("w")) + "\"}]}");
-		EXPECT_EQ(listed(s), entry("P", e[0], e[1]) + "]}\n") << e[0];
+		EXPECT_EQ(listed(s), sessions_entry("P", e[0], e[1]) + "]}\n") << e[0];
 		s.w.set_mtime(a.dir(e[0]) + "/infobox.json", -1000);
 	}
 }
@@ -211,5 +204,5 @@ TEST(SessionListing, FloodOfUnnamedObjects)
 	s.tmux_prints(text);
 	auto r = s.get("action=sessions");
 	EXPECT_FALSE(r.timed_out);
-	EXPECT_EQ(r.out, opening + entry("first", "", "") + "," + entry("last", "", "") + "]}\n");
+	EXPECT_EQ(r.out, sessions_opening + sessions_entry("first", "", "") + "," + sessions_entry("last", "", "") + "]}\n");
 }

@@ -6,27 +6,16 @@
 #include "platform/platform.h"
 #include "scenario.h"
 
-using harness::json_header;
+using harness::sessions_entry;
+using harness::sessions_opening;
 using harness::scenario;
-
-namespace {
-
-const std::string opening = json_header + "{\"ok\":true,\"sessions\":[";
-
-std::string entry(const std::string &name, const std::string &sid, const std::string &url)
-{
-	return "{\"name\":\"" + name + "\",\"sid\":\"" + sid + "\",\"url\":\"" + url +
-	       "\",\"has_url\":" + (url.empty() ? "false" : "true") + "}";
-}
-
-} // namespace
 
 TEST(SessionsAction, NothingAnywhereGivesAnEmptyList)
 {
 	scenario s;
 	s.env["QUORVANE_TMUX_BIN"] = s.p("no-such-companion");
 	auto r = s.get("action=sessions");
-	EXPECT_EQ(r.out, opening + "]}\n");
+	EXPECT_EQ(r.out, sessions_opening + "]}\n");
 	EXPECT_EQ(r.status, 0);
 }
 
@@ -38,7 +27,7 @@ TEST(SessionsAction, ListedSessionsWithoutDirectoriesSkipTheFallback)
 	s.tmux_prints("{\"sessions\":[{\"name\":\"one\"},{\"name\":\"two\",\"worktree\":\"" +
 		      std::string("nowhere") + "\"}]}");
 	auto r = s.get("action=sessions");
-	EXPECT_EQ(r.out, opening + entry("one", "", "") + "," + entry("two", "", "") + "]}\n");
+	EXPECT_EQ(r.out, sessions_opening + sessions_entry("one", "", "") + "," + sessions_entry("two", "", "") + "]}\n");
 	ASSERT_EQ(s.tmux_runs().size(), 1u);
 	EXPECT_EQ(s.tmux_runs()[0], (std::vector<std::string>{"--list", "--output-json"}));
 }
@@ -59,11 +48,11 @@ TEST(SessionsAction, FallbackListsTheFirstRootOnly)
 	s.env["HOME"] = s.p("profile");
 
 	auto r = s.get("action=sessions");
-	ASSERT_EQ(r.out.rfind(opening, 0), 0u) << r.out;
-	std::string body = r.out.substr(opening.size());
+	ASSERT_EQ(r.out.rfind(sessions_opening, 0), 0u) << r.out;
+	std::string body = r.out.substr(sessions_opening.size());
 	/* The order is the platform's; each directory appears once. */
-	for (const auto &e : {entry("alpha", "alpha", "http://a:1/v1"), entry("beta", "beta", ""),
-			      entry("gamma", "gamma", "not a url")})
+	for (const auto &e : {sessions_entry("alpha", "alpha", "http://a:1/v1"), sessions_entry("beta", "beta", ""),
+			      sessions_entry("gamma", "gamma", "not a url")})
 		EXPECT_NE(body.find(e), std::string::npos) << e << " in " << body;
 	EXPECT_EQ(body.find("hidden"), std::string::npos);
 	EXPECT_EQ(body.find("plain-file"), std::string::npos);
@@ -95,7 +84,7 @@ TEST(SessionsAction, EarlierRootWithoutSessionsHidesLaterOnes)
 	s.env["USERPROFILE"] = s.p("profile");
 	s.env["HOME"] = s.p("profile");
 	s.session("profile/.quorvane/sessions/later", "http://l/");
-	EXPECT_EQ(s.get("action=sessions").out, opening + "]}\n");
+	EXPECT_EQ(s.get("action=sessions").out, sessions_opening + "]}\n");
 }
 
 TEST(SessionsAction, NamesAreEscaped)
@@ -103,7 +92,7 @@ TEST(SessionsAction, NamesAreEscaped)
 	scenario s;
 	s.tmux_prints("{\"sessions\":[{\"name\":\"q\\\"b\\\\s\\tt\\u0001\"}]}");
 	EXPECT_EQ(s.get("action=sessions").out,
-		  opening + entry("q\\\"b\\\\s\\tt" "u0001", "", "") + "]}\n");
+		  sessions_opening + sessions_entry("q\\\"b\\\\s\\tt" "u0001", "", "") + "]}\n");
 }
 
 TEST(SessionsAction, FailingCompanionsFallBack)
@@ -119,7 +108,7 @@ TEST(SessionsAction, FailingCompanionsFallBack)
 		int64_t start = plat_clock_ms();
 		auto r = s.get("action=sessions");
 		int64_t took = plat_clock_ms() - start;
-		EXPECT_EQ(r.out, opening + entry("only", "only", "http://o/") + "]}\n") << var;
+		EXPECT_EQ(r.out, sessions_opening + sessions_entry("only", "only", "http://o/") + "]}\n") << var;
 		EXPECT_EQ(r.status, 0);
 		/* The bound is 5 s; the margin allows for a slow emulator. */
 		EXPECT_LT(took, 20000) << var;

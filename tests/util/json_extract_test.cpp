@@ -1,3 +1,4 @@
+/* The JSON string-field extractor: first usable key, escapes, cuts and range limits. */
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+/* The response writer: the escape table, long texts, error answers and header blocks. */
 #include <gtest/gtest.h>
 
 #include <string>
@@ -46,4 +47,27 @@ TEST(ReplyJsonErr, Forms)
 	EXPECT_EQ(capture_output([] { reply_json_err("400 Bad Request", nullptr, ""); }),
 		  "Status: 400 Bad Request\r\nContent-Type: application/json; charset=utf-8\r\n\r\n"
 		  "{\"ok\":false,\"error\":\"\"}\n");
+}
+
+TEST(OutHeader, BlocksOfEachKind)
+{
+	EXPECT_EQ(capture_output([] { out_header(nullptr, OUT_JSON); }),
+		  "Content-Type: application/json; charset=utf-8\r\n\r\n");
+	EXPECT_EQ(capture_output([] { out_header("401 Unauthorized", OUT_JSON); }),
+		  "Status: 401 Unauthorized\r\nContent-Type: application/json; charset=utf-8\r\n\r\n");
+	EXPECT_EQ(capture_output([] { out_header(nullptr, OUT_HTML); }),
+		  "Content-Type: text/html; charset=utf-8\r\n"
+		  "Cache-Control: no-cache, no-store, must-revalidate\r\n\r\n");
+}
+
+TEST(JsonEscapedLen, CountsWhatThePrinterWrites)
+{
+	/* Every byte value, alone and in a run: the count is what the printer
+	 * writes between the quotes, so a buffer sized by it is never short. */
+	for (int c = 1; c < 256; c++) {
+		const std::string text = std::string(3, (char)c) + "x";
+		EXPECT_EQ(json_escaped_len(text.c_str()) + 2, json_str(text).size()) << "byte " << c;
+	}
+	EXPECT_EQ(json_escaped_len(""), 0u);
+	EXPECT_EQ(json_escaped_len(nullptr), 0u);
 }

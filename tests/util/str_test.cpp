@@ -1,3 +1,4 @@
+/* The bounded copy: cut at capacity, always terminated. */
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,3 +1,4 @@
+/* Validation of identifiers and endpoint URLs. */
 #include <gtest/gtest.h>
 
 #include <string>

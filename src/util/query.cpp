@@ -3,7 +3,7 @@
  */
 #include <string.h>
 
-#include "front/front.h"
+#include "util/util.h"
 
 static void url_decode(const char *raw, char *out, size_t cap);
 
