@@ -94,70 +94,102 @@ function renderError(d) {
     el('urlLbl').textContent = String(d.url);
 }
 
-/* Appends the card rows of one metrics document. */
-function renderRows(card, d) {
+/* The requests row: running and queued, and the limit when there is one. */
+function rowRequests(d) {
   var running = num(d.num_running_reqs);
-  var queued = num(d.num_queue_reqs);
   var max = num(d.max_running_reqs);
+  var text = 'run ' + running + '   queue ' + num(d.num_queue_reqs);
+  if (max !== 0)
+    text += '   max ' + max;
+  return row(running > 0 ? 'sg-hot' : '', text);
+}
+
+/* The throughput row: reported generation rate and the windowed rates. */
+function rowThroughput(d) {
+  return row(num(d.gen_throughput) > 0 ? 'sg-hot' : '',
+    'tg ' + sgF(d.gen_throughput, 1) + ' t/s   pp ' + sgF(d.pp_tok_s, 0) +
+    ' t/s   gen ' + sgF(d.gen_tok_s, 0) + ' t/s');
+}
+
+/* The KV cache row and its bar, appended to card when the server reports
+ * a capacity or a usage. */
+function rowsKv(card, d) {
   var usage = num(d.token_usage);
   var cap = num(d.max_total_num_tokens);
   var ctx = num(d.context_len);
-  var totals = [num(d.requests_total), num(d.prompt_tokens_total),
-                num(d.generation_tokens_total)];
-  var text, bar, fill, p, lat;
+  var text, bar, fill, p;
+  if (!(cap > 0 || usage > 0))
+    return;
+  p = pct(d.token_usage);
+  text = 'KV  ' + sgK(d.num_used_tokens) + '/' + sgK(cap) + ' (' + p + '%)';
+  if (ctx !== 0)
+    text += '   ctx ' + sgK(ctx);
+  card.appendChild(row('', text));
+  bar = document.createElement('div');
+  bar.className = 'sg-bar' + (p >= 90 ? ' full' : p >= 70 ? ' warn' : '');
+  fill = document.createElement('i');
+  fill.style.width = Math.min(100, Math.max(0, p || 0)) + '%';
+  bar.appendChild(fill);
+  card.appendChild(bar);
+}
 
-  text = 'run ' + running + '   queue ' + queued;
-  if (max !== 0)
-    text += '   max ' + max;
-  card.appendChild(row(running > 0 ? 'sg-hot' : '', text));
+/* The prefix cache row, or null when neither hit rate is a number. */
+function rowCache(d) {
+  var text;
+  if (!isNum(d.cache_hit_rate) && !isNum(d.cache_hit_rate_lifetime))
+    return null;
+  text = 'cache ' + (isNum(d.cache_hit_rate) ? pct(d.cache_hit_rate) + '%' : '\u2014');
+  if (isNum(d.cache_hit_rate_lifetime))
+    text += ' (life ' + pct(d.cache_hit_rate_lifetime) + '%)';
+  return row('', text);
+}
 
-  card.appendChild(row(num(d.gen_throughput) > 0 ? 'sg-hot' : '',
-    'tg ' + sgF(d.gen_throughput, 1) + ' t/s   pp ' + sgF(d.pp_tok_s, 0) +
-    ' t/s   gen ' + sgF(d.gen_tok_s, 0) + ' t/s'));
+/* The speculative decoding row, or null when it is off. */
+function rowSpec(d) {
+  var text;
+  if (!d.spec_algo && !isNum(d.spec_accept_length))
+    return null;
+  text = 'spec ' + (d.spec_algo ? String(d.spec_algo) : 'on');
+  if (isNum(d.spec_accept_length))
+    text += '   len ' + sgF(d.spec_accept_length, 2);
+  if (isNum(d.spec_accept_rate))
+    text += '   acc ' + pct(d.spec_accept_rate) + '%';
+  return row('', text);
+}
 
-  if (cap > 0 || usage > 0) {
-    p = pct(d.token_usage);
-    text = 'KV  ' + sgK(d.num_used_tokens) + '/' + sgK(cap) + ' (' + p + '%)';
-    if (ctx !== 0)
-      text += '   ctx ' + sgK(ctx);
-    card.appendChild(row('', text));
-    bar = document.createElement('div');
-    bar.className = 'sg-bar' + (p >= 90 ? ' full' : p >= 70 ? ' warn' : '');
-    fill = document.createElement('i');
-    fill.style.width = Math.min(100, Math.max(0, p || 0)) + '%';
-    bar.appendChild(fill);
-    card.appendChild(bar);
-  }
-
-  if (isNum(d.cache_hit_rate) || isNum(d.cache_hit_rate_lifetime)) {
-    text = 'cache ' + (isNum(d.cache_hit_rate) ? pct(d.cache_hit_rate) + '%' : '\u2014');
-    if (isNum(d.cache_hit_rate_lifetime))
-      text += ' (life ' + pct(d.cache_hit_rate_lifetime) + '%)';
-    card.appendChild(row('', text));
-  }
-
-  if (d.spec_algo || isNum(d.spec_accept_length)) {
-    text = 'spec ' + (d.spec_algo ? String(d.spec_algo) : 'on');
-    if (isNum(d.spec_accept_length))
-      text += '   len ' + sgF(d.spec_accept_length, 2);
-    if (isNum(d.spec_accept_rate))
-      text += '   acc ' + pct(d.spec_accept_rate) + '%';
-    card.appendChild(row('', text));
-  }
-
-  lat = [];
+/* The latency row from the means present, or null when there are none. */
+function rowLatency(d) {
+  var lat = [];
   if (isNum(d.itl_ms))
     lat.push('itl ' + sgF(d.itl_ms, 1) + ' ms');
   if (isNum(d.ttft_ms))
     lat.push('ttft ' + sgF(d.ttft_ms, 0) + ' ms');
   if (isNum(d.queue_ms))
     lat.push('queue ' + sgF(d.queue_ms, 0) + ' ms');
-  if (lat.length)
-    card.appendChild(row('sg-dim', lat.join('   ')));
+  return lat.length ? row('sg-dim', lat.join('   ')) : null;
+}
 
-  if (totals[0] !== 0 || totals[1] !== 0 || totals[2] !== 0)
-    card.appendChild(row('sg-dim', 'reqs ' + sgN(totals[0]) + '   prompt ' +
-      sgK(totals[1]) + '   gen ' + sgK(totals[2])));
+/* The totals row, or null while every total is zero. */
+function rowTotals(d) {
+  var totals = [num(d.requests_total), num(d.prompt_tokens_total),
+                num(d.generation_tokens_total)];
+  if (totals[0] === 0 && totals[1] === 0 && totals[2] === 0)
+    return null;
+  return row('sg-dim', 'reqs ' + sgN(totals[0]) + '   prompt ' +
+    sgK(totals[1]) + '   gen ' + sgK(totals[2]));
+}
+
+/* Appends the card rows of one metrics document, in their fixed order. */
+function renderRows(card, d) {
+  var rows, i;
+  card.appendChild(rowRequests(d));
+  card.appendChild(rowThroughput(d));
+  rowsKv(card, d);
+  rows = [rowCache(d), rowSpec(d), rowLatency(d), rowTotals(d)];
+  for (i = 0; i < rows.length; i++) {
+    if (rows[i])
+      card.appendChild(rows[i]);
+  }
 }
 
 /* Draws one answer: the error display for a missing or failed document,
