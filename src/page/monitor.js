@@ -217,9 +217,9 @@ function updateStatus() {
   var word = statusOf(track);
   var why = '';
   if (word === 'stalled')
-    why = stallText(track);
+    why = stallText(track).replace(/^stalled: /, '');
   else if (word === 'error')
-    why = el('card').textContent;
+    why = [].map.call(el('card').children, function (c) { return c.textContent; }).join(': ');
   else if (word === 'retrying')
     why = 'polls fail';
   if (track.failing && track.shown === 'doc')
@@ -1055,6 +1055,8 @@ function start() {
   curSid = pageParams.get('id') || '';
   curUrl = pageParams.get('url') || '';
   baseTitle = document.title;
+  /* The page's one landmark; the markup of the column stays as it is. */
+  document.querySelector('.wrap').setAttribute('role', 'main');
   histLoadAll();
   attachControls();
   if (pageParams.get('view') === 'all') {

@@ -102,6 +102,7 @@ describe('the status word', () => {
     await h.advance(5000);
     s = await status(h);
     assert.deepEqual([s.word, s.dot], ['error', 'dot err']);
+    assert.equal(s.said, 'Status error: no SGLang metrics at this URL: cannot reach the server: timeout');
     assert.deepEqual(await cardRows(h), ['sg-err: no SGLang metrics at this URL', 'sg-detail: cannot reach the server: timeout']);
     await h.advance(5000);
     assert.equal((await status(h)).word, 'live');
@@ -130,7 +131,7 @@ describe('stalled', () => {
     let s = await status(h);
     assert.deepEqual([s.word, s.dot, s.tab.split(' ')[0]], ['stalled', 'dot stalled', 'stalled']);
     assert.equal((await cardRows(h))[0], 'sg-row sg-note: stalled: 3 requests queued, none running');
-    assert.equal(s.said, 'Status stalled: stalled: 3 requests queued, none running');
+    assert.equal(s.said, 'Status stalled: 3 requests queued, none running');
     await h.advance(5000);
     assert.equal((await status(h)).word, 'stalled');
     await h.advance(5000);
@@ -279,9 +280,15 @@ describe('reading and driving the page', () => {
       for (let i = 0; i < 5; i++)
         await h.advance(5000);
       assert.deepEqual(await h.page.evaluate(() => __said),
-        ['Status stalled: stalled: 3 requests queued, none running', 'Status live']);
+        ['Status stalled: 3 requests queued, none running', 'Status live']);
     });
   });
+
+  it('has one main landmark holding the page and a level-one heading', () => withMonitor({}, async (h) => {
+    assert.deepEqual(await h.page.evaluate(() => [document.querySelectorAll('[role=main]').length,
+      document.querySelector('[role=main]').contains(document.getElementById('card')),
+      document.querySelector('[role=heading][aria-level="1"]').id]), [1, true, 'title']);
+  }));
 
   it('shows a focus ring on every control', () => withMonitor({}, async (h) => {
     const rings = [];
