@@ -356,12 +356,13 @@ function rowLatency(d) {
   }
   if (!lat.length)
     return null;
+  /* The span goes first, where a narrow card does not cut it off. */
   if (pcts) {
     ids.push('lg-pct');
     if (d.lifetime === true)
-      lat.push('since start');
+      lat.unshift('since start');
     else if (isNum(d.window_s))
-      lat.push('last ' + Math.round(d.window_s) + ' s');
+      lat.unshift('last ' + Math.round(d.window_s) + ' s');
     if (d.lifetime === true || isNum(d.window_s))
       ids.push('lg-window');
   }

@@ -143,11 +143,11 @@ describe('percentiles', () => {
 
   it('shows them with the recent window or the whole life', async () => {
     assert.deepEqual(await latency({ itl_ms: 11, ttft_ms: 150, queue_ms: 4, ...pcts, window_s: 29.6 }),
-      ['sg-row sg-dim: itl p50 10.0 ms p95 22.0 ms   ttft p50 120 ms p95 480 ms   queue p50 3 ms p95 9 ms   last 30 s']);
+      ['sg-row sg-dim: last 30 s   itl p50 10.0 ms p95 22.0 ms   ttft p50 120 ms p95 480 ms   queue p50 3 ms p95 9 ms']);
     assert.deepEqual(await latency({ ...pcts, window_s: 30, lifetime: true }),
-      ['sg-row sg-dim: itl p50 10.0 ms p95 22.0 ms   ttft p50 120 ms p95 480 ms   queue p50 3 ms p95 9 ms   since start']);
+      ['sg-row sg-dim: since start   itl p50 10.0 ms p95 22.0 ms   ttft p50 120 ms p95 480 ms   queue p50 3 ms p95 9 ms']);
     assert.deepEqual(await latency({ ttft_p95_ms: 480, itl_ms: 11, window_s: 30 }),
-      ['sg-row sg-dim: itl 11.0 ms   ttft p95 480 ms   last 30 s']);
+      ['sg-row sg-dim: last 30 s   itl 11.0 ms   ttft p95 480 ms']);
   });
 
   it('leaves the row as it was without them', async () => {
