@@ -44,18 +44,23 @@ function lighttpdPath() {
 }
 
 // Starts lighttpd running binary as /cgi-bin/sglang-monitor. Resolves to
-// { base, dir, metricsArgs(), stop() }.
-export async function startHost(binary) {
+// { base, dir, metricsArgs(), stop() }. Options: metricsBin (a real metrics
+// companion instead of the fake one), sessions ({name: endpoint}, by
+// default the one session demo on ENDPOINT).
+export async function startHost(binary, opts = {}) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'qv-page-host-'));
   const www = path.join(dir, 'www');
   const bin = path.join(dir, 'bin');
   const root = path.join(dir, 'sessions');
   fs.mkdirSync(path.join(www, 'cgi-bin'), { recursive: true });
   fs.mkdirSync(bin);
-  fs.mkdirSync(path.join(root, 'demo'), { recursive: true });
+  const sessions = opts.sessions || { demo: ENDPOINT };
   fs.copyFileSync(binary, path.join(www, 'cgi-bin', 'sglang-monitor'));
   fs.chmodSync(path.join(www, 'cgi-bin', 'sglang-monitor'), 0o755);
-  fs.writeFileSync(path.join(root, 'demo', 'config-snapshot.txt'), `OPENAI_BASE_URL=${ENDPOINT}\n`);
+  for (const [name, endpoint] of Object.entries(sessions)) {
+    fs.mkdirSync(path.join(root, name), { recursive: true });
+    fs.writeFileSync(path.join(root, name, 'config-snapshot.txt'), `OPENAI_BASE_URL=${endpoint}\n`);
+  }
 
   const argsLog = path.join(dir, 'metrics-args.txt');
   script(path.join(bin, 'fake-metrics'),
@@ -71,7 +76,8 @@ export async function startHost(binary) {
     `server.port = ${port}`,
     `server.errorlog = "${path.join(dir, 'error.log')}"`,
     'setenv.set-environment = (',
-    `  "QUORVANE_SGLANG_METRICS_BIN" => "${path.join(bin, 'fake-metrics')}",`,
+    `  "QUORVANE_SGLANG_METRICS_BIN" => "${opts.metricsBin || path.join(bin, 'fake-metrics')}",`,
+    `  "XDG_CACHE_HOME" => "${path.join(dir, 'cache')}",`,
     `  "QUORVANE_TMUX_BIN" => "${path.join(bin, 'fake-tmux')}",`,
     `  "QV_SESSIONS_DIR" => "${root}",`,
     `  "BOT_PASSWORD" => "${PASSWORD}"`,

@@ -22,6 +22,7 @@ async function withMonitor(opts, fn) {
 const options = (h) => h.page.evaluate(() =>
   [...document.getElementById('sessSel').options].map((o) => [o.value, o.text, o.selected]));
 const query = (u) => u.search.slice(1);
+const HINT = 'No rates, latencies or totals: start SGLang with --enable-metrics';
 
 describe('start-up and the session list', () => {
   it('picks the first session with an endpoint when nothing is asked for', () => withMonitor({
@@ -117,8 +118,9 @@ describe('the metrics card', () => {
     assert.match(await h.text('#tsLbl'), /^updated \d{1,2}:\d\d:\d\d/);
   });
 
-  it('draws only the two fixed rows for an empty document', async () => {
-    assert.deepEqual(await show({}), ['sg-row: run 0   queue 0', 'sg-row: tg 0.0 t/s   pp 0 t/s   gen 0 t/s']);
+  it('draws the two fixed rows of an empty document with dashes, and the metrics hint', async () => {
+    assert.deepEqual(await show({}), ['sg-row: run \u2014   queue \u2014', 'sg-row: tg \u2014 t/s   pp \u2014 t/s   gen \u2014 t/s',
+      `sg-row sg-hint: ${HINT}`]);
     assert.equal(await h.text('#title'), 'SGLang \u00b7 SGLang');
     assert.equal(await h.text('#urlLbl'), '');
   });
@@ -127,17 +129,18 @@ describe('the metrics card', () => {
     assert.deepEqual(await show({ num_running_reqs: 'abc', num_queue_reqs: '4', max_running_reqs: 'x',
       gen_throughput: 'fast', max_total_num_tokens: 1000, token_usage: 'half', requests_total: 'n' }), [
       'sg-row: run NaN   queue 4   max NaN',
-      'sg-row: tg 0.0 t/s   pp 0 t/s   gen 0 t/s',
-      'sg-row: KV  0/1K (NaN%)',
+      'sg-row: tg 0.0 t/s   pp \u2014 t/s   gen \u2014 t/s',
+      'sg-row: KV  \u2014/1K (NaN%)',
       '[sg-bar 0%]',
-      'sg-row sg-dim: reqs 0   prompt 0   gen 0',
+      'sg-row sg-dim: reqs 0   prompt \u2014   gen \u2014',
     ]);
   });
 
   it('colours the KV bar by the rounded percentage and clamps its width', async () => {
     const bars = [];
     for (const u of [0.69, 0.695, 0.75, 0.894, 0.95, 1.2, -0.5])
-      bars.push(...(await show(doc({ token_usage: u }))).filter((r) => !r.startsWith('sg-row: run') && !r.startsWith('sg-row: tg')));
+      bars.push(...(await show(doc({ token_usage: u, num_used_tokens: 0, max_total_num_tokens: 0 })))
+        .filter((r) => r.startsWith('sg-row: KV') || r.startsWith('[')));
     assert.deepEqual(bars, [
       'sg-row: KV  0/0 (69%)', '[sg-bar 69%]',
       'sg-row: KV  0/0 (70%)', '[sg-bar warn 70%]',
@@ -149,14 +152,14 @@ describe('the metrics card', () => {
   });
 
   it('shows the cache and speculative-decoding rows from whichever members are numbers', async () => {
-    const only = async (d) => (await show(d)).slice(2);
+    const only = async (d) => (await show(d)).slice(2).filter((r) => !r.includes('sg-hint'));
     assert.deepEqual(await only({ cache_hit_rate_lifetime: 0.5 }), ['sg-row: cache \u2014 (life 50%)']);
     assert.deepEqual(await only({ cache_hit_rate: 0, cache_hit_rate_lifetime: '0.5' }), ['sg-row: cache 0%']);
     assert.deepEqual(await only({ cache_hit_rate: '0.5' }), []);
     assert.deepEqual(await only({ spec_accept_length: 3 }), ['sg-row: spec on   len 3.00']);
     assert.deepEqual(await only({ spec_algo: 'ngram', spec_accept_rate: 0.5 }), ['sg-row: spec ngram   acc 50%']);
     assert.deepEqual(await only({ spec_accept_rate: 0.5, ttft_ms: 0 }), ['sg-row sg-dim: ttft 0 ms']);
-    assert.deepEqual(await only({ prompt_tokens_total: 5 }), ['sg-row sg-dim: reqs 0   prompt 5   gen 0']);
+    assert.deepEqual(await only({ prompt_tokens_total: 5 }), ['sg-row sg-dim: reqs \u2014   prompt 5   gen \u2014']);
   });
 
   it('marks a document older than 20 seconds as stale', async () => {

@@ -52,17 +52,19 @@ export function deferred() {
 }
 
 // A metrics document as the metrics action sends it, taken at the page's
-// current time unless the test says otherwise.
+// current time unless the test says otherwise. The companion always reports
+// the running and queued requests.
 export function doc(members = {}) {
   return { ok: true, url: 'http://gpu-1:30000', model: 'org/x-7b', updated_epoch: T_S,
-    source: 'session', session: 'demo', ...members };
+    source: 'session', session: 'demo', num_running_reqs: 0, num_queue_reqs: 0, ...members };
 }
 
 // Opens the monitor page at ORIGIN + PAGE_PATH + '?' + query in a new context.
 // Options: sessions (JSON answer, or a reply object as below), metrics
 // (a function of the request URL and its index returning a reply, or a
 // promise of one), colorScheme, initScript (string or function run before
-// the page's scripts in every frame), extraRoutes ({path: html}).
+// the page's scripts in every frame), extraRoutes ({path: html}), waitIdle
+// (false: return at once instead of waiting for start-up to settle).
 // A reply is a plain object (sent as JSON with status 200), or
 // {status, json} / {status, text}, or {abort: true}.
 export async function openMonitor(browser, opts = {}) {
@@ -118,7 +120,8 @@ export async function openMonitor(browser, opts = {}) {
     advance: async (ms) => { await page.clock.fastForward(ms); await h.idle(); },
     close: () => context.close(),
   };
-  await h.idle();
+  if (opts.waitIdle !== false)
+    await h.idle();
   return h;
 }
 

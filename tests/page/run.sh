@@ -19,4 +19,4 @@ if grep -q '"resolved"' package-lock.json; then
 	exit 1
 fi
 npm ci --no-audit --no-fund --loglevel=error >&2
-exec node --test --test-reporter=tap format.test.mjs served.test.mjs theme.test.mjs client.test.mjs e2e.test.mjs
+exec node --test --test-reporter=tap format.test.mjs served.test.mjs theme.test.mjs client.test.mjs status.test.mjs history.test.mjs all.test.mjs e2e.test.mjs

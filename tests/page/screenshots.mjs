@@ -1,9 +1,15 @@
 // Takes the README's screenshots of the page through the real chain
-// (lighttpd, the plug-in, the fake metrics companion):
+// (lighttpd, the plug-in, the metrics companion, mock-sglang --live):
 //   node screenshots.mjs BUILD_DIR OUT_DIR
-// writes page-dark.png, page-light.png and page-embed.png into OUT_DIR.
+// writes into OUT_DIR: page-dark.png, page-light.png, page-embed.png (a live
+// card), page-history.png (sparklines and percentiles after a minute),
+// page-stalled.png, page-error.png (a closed port and its reason) and
+// page-all.png (every session at once).
+import { spawn, spawnSync } from 'node:child_process';
+import net from 'node:net';
 import path from 'node:path';
-import { launch, until } from './harness.mjs';
+import readline from 'node:readline';
+import { launch, until, sleep } from './harness.mjs';
 import { startHost, PASSWORD } from './cgi-host.mjs';
 
 const [buildDir, outDir] = process.argv.slice(2);
@@ -11,25 +17,96 @@ if (!buildDir || !outDir) {
   console.error('usage: node screenshots.mjs BUILD_DIR OUT_DIR');
   process.exit(2);
 }
+const build = path.resolve(buildDir);
+const MOCK = path.join(build, 'tools/mock-sglang/mock-sglang');
+const COMPANION = path.join(build, 'companions/sglang-metrics/quorvane-sglang-metrics');
 
-const shots = [
-  ['page-dark.png', 'theme=dark', { width: 720, height: 330 }],
-  ['page-light.png', 'theme=light', { width: 720, height: 330 }],
-  ['page-embed.png', 'theme=dark&embed=1', { width: 460, height: 330 }],
-];
+// Starts mock-sglang --live in a scenario; resolves to { url, stop() }.
+function startMock(scenario) {
+  const child = spawn(MOCK, ['--live', '--scenario', scenario], { stdio: ['ignore', 'pipe', 'inherit'] });
+  return new Promise((resolve, reject) => {
+    child.on('error', reject);
+    readline.createInterface({ input: child.stdout }).once('line', (port) => resolve({
+      url: `http://127.0.0.1:${port.trim()}`,
+      stop: () => child.kill('SIGTERM'),
+    }));
+  });
+}
 
-const host = await startHost(path.resolve(buildDir, 'sglang-monitor'));
+// A port on which nothing listens.
+function closedPort() {
+  return new Promise((resolve) => {
+    const srv = net.createServer().listen(0, '127.0.0.1', () => {
+      const { port } = srv.address();
+      srv.close(() => resolve(port));
+    });
+  });
+}
+
+const mocks = {};
+for (const scenario of ['live', 'stall-queue', 'stall-tokens', 'down'])
+  mocks[scenario] = await startMock(scenario);
+const closed = `http://127.0.0.1:${await closedPort()}`;
+const host = await startHost(path.join(build, 'sglang-monitor'), {
+  metricsBin: COMPANION,
+  sessions: { 'gpu-live': `${mocks.live.url}/v1`, 'gpu-queue': `${mocks['stall-queue'].url}/v1`,
+    'gpu-tokens': `${mocks['stall-tokens'].url}/v1`, 'gpu-down': `${mocks.down.url}/v1`, 'gpu-gone': `${closed}/v1` },
+});
 const browser = await launch();
+const page = (query, viewport) => browser.newPage({ viewport, deviceScaleFactor: 2 }).then(async (p) => {
+  await p.goto(`${host.base}/cgi-bin/sglang-monitor?pwd=${PASSWORD}&${query}`);
+  return p;
+});
+const word = (p) => p.locator('#statusWord').innerText();
+const shoot = (p, file) => p.screenshot({ path: path.join(outDir, file) });
+
+// Until the plug-in passes the companion's reason on, the error shot shows
+// what the companion itself says, as the plug-in will.
+async function withReason(p) {
+  let reason = '';
+  try {
+    reason = JSON.parse(String(spawnSync(COMPANION, [closed], { stdio: ['ignore', 'pipe', 'ignore'] }).stdout)).error || '';
+  } catch (e) {}
+  await p.route('**/cgi-bin/sglang-monitor?*action=metrics*', async (route) => {
+    const res = await route.fetch();
+    const body = await res.json().catch(() => null);
+    if (body && body.error && !body.detail && reason)
+      body.detail = reason;
+    await route.fulfill({ response: res, json: body });
+  });
+}
+
 try {
-  for (const [file, query, viewport] of shots) {
-    const page = await browser.newPage({ viewport, deviceScaleFactor: 2 });
-    await page.goto(`${host.base}/cgi-bin/sglang-monitor?pwd=${PASSWORD}&id=demo&${query}`);
-    await until(async () => (await page.locator('#title').innerText()).includes('x-7b'), 'the card', 20000);
-    await page.waitForTimeout(400);
-    await page.screenshot({ path: path.join(outDir, file) });
-    await page.close();
+  const wide = { width: 720, height: 330 };
+  const history = await page('id=gpu-live&theme=dark', { width: 720, height: 400 });
+  const all = await page('view=all&theme=dark', { width: 720, height: 330 });
+  const stalled = await page('id=gpu-queue&theme=light', wide);
+  const error = await browser.newPage({ viewport: wide, deviceScaleFactor: 2 });
+  await withReason(error);
+  await error.goto(`${host.base}/cgi-bin/sglang-monitor?pwd=${PASSWORD}&id=gpu-gone&theme=dark`);
+
+  for (const [file, query, viewport] of [['page-dark.png', 'theme=dark', wide], ['page-light.png', 'theme=light', wide],
+    ['page-embed.png', 'theme=dark&embed=1', { width: 460, height: 330 }]]) {
+    const p = await page(`id=gpu-live&${query}`, viewport);
+    await until(async () => (await word(p)) === 'live', 'a live card', 20000);
+    await sleep(400);
+    await shoot(p, file);
+    await p.close();
   }
+  await until(async () => (await word(stalled)) === 'stalled', 'the stalled card', 30000);
+  await shoot(stalled, 'page-stalled.png');
+  await until(async () => (await word(error)) === 'error', 'the error', 20000);
+  await shoot(error, 'page-error.png');
+  // A minute of polls gives the sparklines and the percentiles' window.
+  await sleep(60000);
+  await until(async () => (await history.locator('#card').innerText()).includes('p50'), 'the percentiles', 20000);
+  await shoot(history, 'page-history.png');
+  await until(async () => (await all.locator('.all-row .status').allInnerTexts()).every((w) => w !== 'loading'),
+    'every row', 20000);
+  await shoot(all, 'page-all.png');
 } finally {
   await browser.close();
   await host.stop();
+  for (const m of Object.values(mocks))
+    m.stop();
 }
