@@ -180,8 +180,14 @@ int main(int argc, char **argv)
 		return fail(url, "", why);
 	sgm::ServerView view = sgm::read_probe(probe);
 	why = sgm::not_sglang_reason(view, probe);
-	/* A server that is still loading says so on /health; that is its state,
-	 * not a failure of the probe. */
+	/* A server that is still loading says so on /health and already lists
+	 * its model; that is its state, not a failure of the probe. Without the
+	 * model list, 503 everywhere is a server that does not serve (a proxy
+	 * whose backend is gone answers the same way). */
+	if (!why.empty() && view.health == "starting" && probe.models.result.status != 200)
+		return fail(url, view.model, "HTTP " + std::to_string(probe.models.result.status) + " from " +
+						     probe.models.path +
+						     ": the server does not serve (still starting, or down behind a proxy)");
 	if (!why.empty() && view.health != "starting")
 		return fail(url, view.model, why);
 

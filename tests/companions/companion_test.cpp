@@ -497,6 +497,14 @@ TEST(CompanionHealth, AStartingServerIsReportedNotFailed)
 	EXPECT_EQ(p.out["health"], "starting");
 	EXPECT_EQ(p.out["model"], "meta-llama/Llama-3.1-8B-Instruct");
 	EXPECT_FALSE(p.out.contains("error")) << p.r.out;
+
+	/* 503 on every route, the model list too: nothing says SGLang is there,
+	 * so the run fails and says why instead of printing an empty document. */
+	TestServer down({{"*", {503, "Service Unavailable", "", 0}}});
+	Probe d = probe(down.url(), home);
+	EXPECT_EQ(d.r.status, 1) << d.r.out;
+	EXPECT_EQ(d.out["error"], "HTTP 503 from /v1/models: the server does not serve (still starting, or down "
+				  "behind a proxy)");
 }
 
 TEST(CompanionWindow, DoubtfulStoredSamplesAreDropped)
