@@ -5,7 +5,7 @@
 // card), page-history.png (sparklines and percentiles after a minute),
 // page-stalled.png, page-error.png (a closed port and its reason) and
 // page-all.png (every session at once).
-import { spawn, spawnSync } from 'node:child_process';
+import { spawn } from 'node:child_process';
 import net from 'node:net';
 import path from 'node:path';
 import readline from 'node:readline';
@@ -60,30 +60,12 @@ const page = (query, viewport) => browser.newPage({ viewport, deviceScaleFactor:
 const word = (p) => p.locator('#statusWord').innerText();
 const shoot = (p, file) => p.screenshot({ path: path.join(outDir, file) });
 
-// Until the plug-in passes the companion's reason on, the error shot shows
-// what the companion itself says, as the plug-in will.
-async function withReason(p) {
-  let reason = '';
-  try {
-    reason = JSON.parse(String(spawnSync(COMPANION, [closed], { stdio: ['ignore', 'pipe', 'ignore'] }).stdout)).error || '';
-  } catch (e) {}
-  await p.route('**/cgi-bin/sglang-monitor?*action=metrics*', async (route) => {
-    const res = await route.fetch();
-    const body = await res.json().catch(() => null);
-    if (body && body.error && !body.detail && reason)
-      body.detail = reason;
-    await route.fulfill({ response: res, json: body });
-  });
-}
-
 try {
   const wide = { width: 720, height: 330 };
   const history = await page('id=gpu-live&theme=dark', { width: 720, height: 400 });
   const all = await page('view=all&theme=dark', { width: 720, height: 330 });
   const stalled = await page('id=gpu-queue&theme=light', wide);
-  const error = await browser.newPage({ viewport: wide, deviceScaleFactor: 2 });
-  await withReason(error);
-  await error.goto(`${host.base}/cgi-bin/sglang-monitor?pwd=${PASSWORD}&id=gpu-gone&theme=dark`);
+  const error = await page('id=gpu-gone&theme=dark', wide);
 
   for (const [file, query, viewport] of [['page-dark.png', 'theme=dark', wide], ['page-light.png', 'theme=light', wide],
     ['page-embed.png', 'theme=dark&embed=1', { width: 460, height: 330 }]]) {
