@@ -133,6 +133,56 @@ TEST(MockLive, FiguresMoveAndPagesPassPromtool)
 	EXPECT_EQ(live.stop(), 0) << "the mock ends cleanly on SIGTERM";
 }
 
+TEST(MockLive, ScenariosStallFailAndRestartOnDemand)
+{
+	auto read = [](const std::string &page, const char *name, sgm::MetricType type) {
+		sgm::Scrape s = sgm::parse_prometheus(page);
+		auto picked = s.select(name, {type});
+		return *(type == sgm::MetricType::counter ? sgm::counter_sum(picked) : sgm::gauge_sum(picked));
+	};
+	auto generated = [&](const std::string &page) {
+		return read(page, "sglang:generation_tokens_total", sgm::MetricType::counter);
+	};
+	auto gauge = [&](const std::string &page, const char *name) {
+		return read(page, name, sgm::MetricType::gauge);
+	};
+
+	/* A queue that waits while nothing runs and no token moves. */
+	ctest::Mock queue({"--live", "--scenario", "stall-queue"});
+	std::string first = get(queue.url("/metrics")).body;
+	usleep(1200000);
+	std::string later = get(queue.url("/metrics")).body;
+	EXPECT_EQ(gauge(later, "sglang:num_running_reqs"), 0);
+	EXPECT_GT(gauge(later, "sglang:num_queue_reqs"), 0);
+	EXPECT_EQ(generated(later), generated(first));
+
+	/* Switched at run time: requests hold their slots, no token comes out. */
+	EXPECT_EQ(get(queue.url("/mock/scenario?name=stall-tokens")).status, 200);
+	first = get(queue.url("/metrics")).body;
+	usleep(1200000);
+	later = get(queue.url("/metrics")).body;
+	EXPECT_GT(gauge(later, "sglang:num_running_reqs"), 0);
+	EXPECT_EQ(generated(later), generated(first));
+
+	/* Down: every route, health included, answers 503 until switched back. */
+	EXPECT_EQ(get(queue.url("/mock/scenario?name=down")).status, 200);
+	for (const char *route : {"/metrics", "/v1/models", "/server_info", "/health", "/nowhere"})
+		EXPECT_EQ(get(queue.url(route)).status, 503) << route;
+	EXPECT_EQ(get(queue.url("/mock/scenario?name=sideways")).status, 400);
+
+	/* A restart empties the totals, then the server works again. */
+	EXPECT_EQ(get(queue.url("/mock/scenario?name=restart")).status, 200);
+	double after_restart = generated(get(queue.url("/metrics")).body);
+	EXPECT_LT(after_restart, generated(first));
+	double moved = after_restart;
+	for (int i = 0; i < 50 && moved == after_restart; i++) {
+		usleep(100000);
+		moved = generated(get(queue.url("/metrics")).body);
+	}
+	EXPECT_GT(moved, after_restart);
+	EXPECT_EQ(queue.stop(), 0);
+}
+
 TEST(MockLive, FixturePagesPassPromtoolAndABrokenOneFails)
 {
 	for (const char *f : {"a_recent_eagle/metrics.txt", "b_v043/metrics.txt", "g1_2024/metrics.txt"}) {
@@ -169,6 +219,13 @@ TEST(MockOptions, BadNumbersAndLiveWithHtmlAreRefused)
 		EXPECT_EQ(r.status, 2) << both[0];
 		EXPECT_EQ(r.out, "");
 		EXPECT_EQ(r.err, "mock-sglang: --live and --html cannot be used together\n");
+	}
+	for (const auto &bad : std::vector<std::vector<std::string>>{
+		     {"--live", "--scenario", "asleep"}, {"--scenario", "down", fixture}}) {
+		ctest::ProcResult r = ctest::run({QV_MOCK_BIN, bad[0], bad[1], bad[2]}, ctest::base_env(), 5000);
+		EXPECT_EQ(r.status, 2) << bad[1];
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err.rfind("mock-sglang: --scenario ", 0), 0u) << r.err;
 	}
 	/* Zero, the least of both, is still taken. */
 	ctest::Mock quick({"--delay-ms", "0", "--port", "0", fixture});

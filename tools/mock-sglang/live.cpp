@@ -67,7 +67,25 @@ std::string render_labels(Labels labels)
 	return out + "}";
 }
 
+constexpr double kStallQueueMax = 40; /* requests a stalled queue grows to */
+
 } // namespace
+
+bool scenario_from_name(const std::string &name, Scenario &out)
+{
+	static const std::pair<const char *, Scenario> names[] = {
+		{"live", Scenario::live},
+		{"stall-queue", Scenario::stall_queue},
+		{"stall-tokens", Scenario::stall_tokens},
+		{"down", Scenario::down},
+	};
+	for (const auto &n : names)
+		if (name == n.first) {
+			out = n.second;
+			return true;
+		}
+	return false;
+}
 
 std::string go_float(double v)
 {
@@ -127,6 +145,53 @@ Simulator::Simulator(const Options &opt) : opt_(opt)
 		step(t, 1.0);
 	start_ = clock_s();
 	sim_t_ = 0;
+	scenario_from_name(opt.scenario, scenario_);
+}
+
+bool Simulator::switch_to(const std::string &name)
+{
+	std::lock_guard<std::mutex> lock(mu_);
+	advance();
+	if (name == "restart") {
+		restart();
+		scenario_ = Scenario::live;
+		return true;
+	}
+	return scenario_from_name(name, scenario_);
+}
+
+Scenario Simulator::scenario()
+{
+	std::lock_guard<std::mutex> lock(mu_);
+	return scenario_;
+}
+
+void Simulator::restart()
+{
+	prompt_ = generation_ = cached_ = requests_ = 0;
+	rt_prefill_compute_ = rt_prefill_cache_ = rt_decode_ = 0;
+	for (Hist *h : {&ttft_, &itl_, &e2e_, &queue_}) {
+		std::fill(h->counts.begin(), h->counts.end(), 0);
+		h->sum = h->count = 0;
+	}
+}
+
+void Simulator::stall(double dt)
+{
+	if (scenario_ == Scenario::stall_queue) {
+		/* The scheduler takes nothing in: the queue fills, nothing runs. */
+		running_ = 0;
+		queued_ = std::min(kStallQueueMax, std::max(queued_, 1.0) + 0.5 * dt);
+	} else {
+		/* Requests hold their slots but no token comes out. */
+		running_ = std::max(std::round(running_), 8.0);
+	}
+	since_log_ += dt;
+	if (since_log_ >= 1.0) {
+		since_log_ = 0;
+		gen_throughput_ = 0;
+		used_tokens_ = std::min(kCapacity, running_ * 2600);
+	}
 }
 
 void Simulator::advance()
@@ -142,6 +207,10 @@ void Simulator::advance()
 
 void Simulator::step(double t, double dt)
 {
+	if (scenario_ == Scenario::stall_queue || scenario_ == Scenario::stall_tokens) {
+		stall(dt);
+		return;
+	}
 	std::normal_distribution<double> noise(0.0, 1.0);
 	/* A slow wave of two minutes and a faster one: busy, calm, busy. */
 	double load = 0.55 + 0.32 * std::sin(2 * kPi * t / 120) + 0.12 * std::sin(2 * kPi * t / 37 + 1);
@@ -373,11 +442,37 @@ std::string Simulator::get_load_json()
 		.dump();
 }
 
+namespace {
+
+/* Answers 503 for a server that is down: true when it did. */
+bool answer_down(Simulator &sim, httplib::Response &res)
+{
+	if (sim.scenario() != Scenario::down)
+		return false;
+	res.status = 503;
+	res.set_content("Service Unavailable", "text/plain");
+	return true;
+}
+
+} // namespace
+
 void live_routes(httplib::Server &svr, const std::shared_ptr<Simulator> &sim, const Options &opt)
 {
 	using Body = std::string (Simulator::*)();
+	/* Tests and the demo switch the scenario while the server runs; the
+	 * route needs no key and answers even while the server is down. */
+	svr.Get("/mock/scenario", [sim](const httplib::Request &req, httplib::Response &res) {
+		if (!sim->switch_to(req.get_param_value("name"))) {
+			res.status = 400;
+			res.set_content("unknown scenario\n", "text/plain");
+			return;
+		}
+		res.set_content("ok\n", "text/plain");
+	});
 	auto route = [&](const char *pattern, Body body, const char *type) {
 		svr.Get(pattern, [sim, opt, body, type](const httplib::Request &req, httplib::Response &res) {
+			if (answer_down(*sim, res))
+				return;
 			if (!key_accepted(req, opt.api_key, opt.metrics_need_key)) {
 				res.status = 401;
 				res.set_content("{\"error\":\"Unauthorized\"}", "application/json");
@@ -396,10 +491,13 @@ void live_routes(httplib::Server &svr, const std::shared_ptr<Simulator> &sim, co
 	route("/v1/loads", &Simulator::loads_json, json);
 	route("/get_load", &Simulator::get_load_json, json);
 	for (const char *path : {"/health", "/health_generate", "/ping"})
-		svr.Get(path, [](const httplib::Request &, httplib::Response &res) {
-			res.set_content("", "application/json");
+		svr.Get(path, [sim](const httplib::Request &, httplib::Response &res) {
+			if (!answer_down(*sim, res))
+				res.set_content("", "application/json");
 		});
-	svr.Get(R"(.*)", [opt](const httplib::Request &req, httplib::Response &res) {
+	svr.Get(R"(.*)", [sim, opt](const httplib::Request &req, httplib::Response &res) {
+		if (answer_down(*sim, res))
+			return;
 		if (!key_accepted(req, opt.api_key, opt.metrics_need_key)) {
 			res.status = 401;
 			res.set_content("{\"error\":\"Unauthorized\"}", "application/json");

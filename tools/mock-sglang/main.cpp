@@ -20,6 +20,12 @@
  *   --html               answer every route with a web page (not SGLang);
  *                        not with --live
  *   --model NAME         served model name of the live server
+ *   --scenario NAME      what the live server does: live (default),
+ *                        stall-queue (requests wait, none runs),
+ *                        stall-tokens (requests run, no token comes out) or
+ *                        down (every route answers 503); while it runs,
+ *                        GET /mock/scenario?name=NAME switches it, and
+ *                        name=restart empties its counters once
  */
 #include <csignal>
 #include <cstdio>
@@ -63,7 +69,8 @@ void usage()
 	std::fputs("usage: mock-sglang [--port N] [--api-key KEY | --no-key] [--metrics-need-key]\n"
 		   "                   [--scrapes A,B,...] [--openmetrics FILE] [--delay-ms N]\n"
 		   "                   [--html] FIXTURE_DIR\n"
-		   "       mock-sglang --live [--port N] [--api-key KEY] [--delay-ms N] [--model NAME]\n",
+		   "       mock-sglang --live [--port N] [--api-key KEY] [--delay-ms N] [--model NAME]\n"
+		   "                          [--scenario live|stall-queue|stall-tokens|down]\n",
 		   stderr);
 }
 
@@ -150,6 +157,12 @@ Parsed parse_args(int argc, char **argv, mock::Options &opt)
 			opt.html = true;
 		} else if (a == "--model" && value(v)) {
 			opt.model = v;
+		} else if (a == "--scenario" && value(v)) {
+			mock::Scenario unused;
+			if (!mock::scenario_from_name(v, unused))
+				return refuse("--scenario wants live, stall-queue, stall-tokens or down, not '" +
+					      v + "'");
+			opt.scenario = v;
 		} else if (!a.empty() && a[0] != '-' && opt.fixture_dir.empty()) {
 			opt.fixture_dir = a;
 		} else {
@@ -160,6 +173,8 @@ Parsed parse_args(int argc, char **argv, mock::Options &opt)
 	 * what --html alone gives. */
 	if (opt.live && opt.html)
 		return refuse("--live and --html cannot be used together");
+	if (!opt.live && opt.scenario != "live")
+		return refuse("--scenario needs --live");
 	return opt.live != !opt.fixture_dir.empty() || opt.html ? Parsed::ok : Parsed::usage;
 }
 

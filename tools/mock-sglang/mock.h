@@ -34,7 +34,16 @@ struct Options {
 	int delay_ms = 0;                 /* wait before every answer */
 	bool html = false;                /* answer every route with a web page */
 	std::string model = "meta-llama/Llama-3.1-8B-Instruct";
+	std::string scenario = "live";    /* how the live server behaves; see Scenario */
 };
+
+/* What the live server is doing. A stall keeps the server up and answering
+ * while no work moves; down answers every route with 503. */
+enum class Scenario { live, stall_queue, stall_tokens, down };
+
+/* The scenario of a name ("live", "stall-queue", "stall-tokens", "down");
+ * false for any other name. */
+bool scenario_from_name(const std::string &name, Scenario &out);
 
 /* main.cpp */
 
@@ -66,6 +75,12 @@ public:
 	std::string loads_json();
 	std::string get_load_json();
 
+	/* Switches to a scenario by name; "restart" empties every counter and
+	 * histogram once, as a server that started again, and goes on live.
+	 * False for an unknown name. */
+	bool switch_to(const std::string &name);
+	Scenario scenario();
+
 private:
 	struct Hist {
 		std::vector<double> bounds; /* finite upper bounds, ascending */
@@ -78,10 +93,13 @@ private:
 	void advance();                 /* brings the state up to the clock */
 	void step(double t, double dt); /* one simulated interval ending at t */
 	void finish_request(double load);
+	void stall(double dt);          /* a step while work does not move */
+	void restart();                 /* counters and histograms back to zero */
 
 	std::mutex mu_;
 	Options opt_;
 	std::mt19937_64 rng_{20260321};
+	Scenario scenario_ = Scenario::live;
 	double start_ = 0;   /* clock at start, seconds */
 	double sim_t_ = 0;   /* simulated seconds since start */
 	double pending_finish_ = 0;
