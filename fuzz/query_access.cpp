@@ -9,6 +9,7 @@
 #include <string>
 
 #include "front/front.h"
+#include "util/util.h"
 #include "fuzz_input.h"
 
 namespace {
