@@ -25,16 +25,6 @@
 #define DETAIL_REASON_MAX 300
 #define DETAIL_CAP (METRICS_PATH_CAP + 64)
 
-/* One run of the metrics companion: its output, exit status, and whether it
- * could not be started or was stopped at its bound. */
-typedef struct probe_run {
-	char *out;
-	uint64_t len;
-	int status;
-	int not_started;
-	int timed_out;
-} probe_run;
-
 static const char no_metrics[] =
 	"no SGLang metrics at this URL (not SGLang, unreachable, or API-key gated)";
 
@@ -42,9 +32,9 @@ static int find_session(const char *id, char *dir, char *name);
 static int match_listing(const char *id, char *dir, char *name);
 static size_t trim_output(const char *out, size_t len);
 static int object_is_empty(const char *out, size_t len);
-static int run_probe(const char *endpoint, probe_run *run);
 static void cut_utf8_tail(char *text);
-static void failure_detail(const probe_run *run, size_t len, char *detail);
+static enum run_result run_probe(const char *endpoint, char **out, size_t *len, int *status);
+static void failure_detail(enum run_result result, const char *out, size_t len, char *detail);
 static char *form_document(const char *out, size_t len, int64_t now, const char *source,
 			   const char *session);
 static void probe(const char *endpoint, const char *source, const char *session_dir,
@@ -122,28 +112,20 @@ static int object_is_empty(const char *out, size_t len)
 	return 1;
 }
 
-/* Runs the metrics companion once on endpoint and fills run; a run stopped
- * at its bound counts as failed, whatever it printed. 0 when no child could
- * be created at all. */
-static int run_probe(const char *endpoint, probe_run *run)
+/* Runs the metrics companion once on endpoint: its output (null when none)
+ * with *len its length less trailing blanks, and its exit status. */
+static enum run_result run_probe(const char *endpoint, char **out, size_t *len, int *status)
 {
 	const char *argv[3];
-	plat_child child;
+	enum run_result result;
+	uint64_t n;
 
-	memset(run, 0, sizeof(*run));
-	run->status = -1;
 	argv[0] = sglang_metrics_bin();
 	argv[1] = endpoint;
 	argv[2] = NULL;
-	if (!plat_child_start(&child, argv, NULL, METRICS_TIMEOUT_MS, 0))
-		return 0;
-	run->out = read_child_all(&child, &run->len);
-	run->status = plat_child_finish(&child);
-	run->not_started = child.failed;
-	run->timed_out = child.timed_out;
-	if (run->timed_out)
-		run->status = -1;
-	return 1;
+	result = run_companion(argv, METRICS_TIMEOUT_MS, out, &n, status);
+	*len = *out != NULL ? trim_output(*out, (size_t)n) : 0;
+	return result;
 }
 
 /* Drops an incomplete UTF-8 sequence from the end of text, so that a reason
@@ -165,22 +147,21 @@ static void cut_utf8_tail(char *text)
 		text[lead - 1] = '\0';
 }
 
-/* Puts into detail (DETAIL_CAP bytes) why a probe gave no document: the
- * companion's string member "error" when its output (len bytes, trimmed) is
- * an object, else which of the two bounds of a run it hit; else empty. */
-static void failure_detail(const probe_run *run, size_t len, char *detail)
+/* Puts into detail (DETAIL_CAP bytes) why a probe gave no document: which
+ * of the two bounds of a run it hit, else the companion's string member
+ * "error" when its output (len bytes, trimmed) is an object; else empty. */
+static void failure_detail(enum run_result result, const char *out, size_t len, char *detail)
 {
 	detail[0] = '\0';
-	if (run->not_started) {
+	if (result == RUN_NOT_STARTED) {
 		snprintf(detail, DETAIL_CAP, "the metrics companion could not be started: %s",
 			 sglang_metrics_bin());
-	} else if (run->timed_out) {
+	} else if (result == RUN_TIMED_OUT) {
 		snprintf(detail, DETAIL_CAP,
 			 "the metrics companion gave no answer within %d seconds and was stopped",
 			 METRICS_TIMEOUT_MS / 1000);
-	} else if (len >= 2 && run->out[0] == '{' && run->out[len - 1] == '}' &&
-		   json_extract_str_after(run->out, run->out + len, "error", detail,
-					  DETAIL_REASON_MAX + 1)) {
+	} else if (len >= 2 && out[0] == '{' && out[len - 1] == '}' &&
+		   json_extract_str_after(out, out + len, "error", detail, DETAIL_REASON_MAX + 1)) {
 		if (strlen(detail) == DETAIL_REASON_MAX)
 			cut_utf8_tail(detail);
 	}
@@ -219,27 +200,29 @@ static char *form_document(const char *out, size_t len, int64_t now, const char 
 static void probe(const char *endpoint, const char *source, const char *session_dir,
 		  const char *session)
 {
-	probe_run run;
+	enum run_result result;
 	char detail[DETAIL_CAP];
+	char *out;
+	int status;
 	size_t len;
 	char *doc;
 
-	if (!run_probe(endpoint, &run)) {
+	result = run_probe(endpoint, &out, &len, &status);
+	if (result == RUN_NO_CHILD) {
 		reply_json_err("502 Bad Gateway", "failed to run quorvane-sglang-metrics", endpoint);
 		return;
 	}
-	len = run.out != NULL && !run.timed_out ? trim_output(run.out, (size_t)run.len) : 0;
 	/* A zero byte would end the document early in the cache and in every
 	 * reader that takes it as text: such output is no JSON object. */
-	if (run.status != 0 || len < 2 || run.out[0] != '{' || run.out[len - 1] != '}' ||
-	    memchr(run.out, '\0', len) != NULL) {
-		failure_detail(&run, len, detail);
-		free(run.out);
+	if (status != 0 || len < 2 || out[0] != '{' || out[len - 1] != '}' ||
+	    memchr(out, '\0', len) != NULL) {
+		failure_detail(result, out, len, detail);
+		free(out);
 		reply_json_err_detail("502 Bad Gateway", no_metrics, endpoint, detail);
 		return;
 	}
-	doc = form_document(run.out, len, plat_time(), source, session);
-	free(run.out);
+	doc = form_document(out, len, plat_time(), source, session);
+	free(out);
 	if (doc == NULL) {
 		reply_json_err("500 Internal Server Error", "out of memory", endpoint);
 		return;

@@ -26,6 +26,7 @@ enum run_result run_companion(const char *const argv[], int timeout_ms,
 		*output = NULL;
 		*len = 0;
 		*status = -1;
+		return RUN_TIMED_OUT;
 	}
-	return RUN_DONE;
+	return child.failed ? RUN_NOT_STARTED : RUN_DONE;
 }

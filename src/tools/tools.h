@@ -34,14 +34,16 @@ const char *sglang_metrics_bin(void);
 
 /* Outcome of one companion run. */
 enum run_result {
-	RUN_NO_CHILD,   /* no child process could be created: *output is null */
-	RUN_DONE        /* the child ran (or could not be found); see *status */
+	RUN_NO_CHILD,    /* no child process could be created: *output is null */
+	RUN_DONE,        /* the child ran to its end; see *status */
+	RUN_NOT_STARTED, /* the program could not be found or executed */
+	RUN_TIMED_OUT    /* the child was killed at its bound: *output is null */
 };
 
 /* Runs a companion with argv (never through a shell), reads its whole output
  * into a new heap buffer (*output, *len; null when none could be taken) and
  * gives its exit status in *status (-1 when it was killed at timeout_ms or
- * could not be started). */
+ * could not be started). The result says which of those ends it met. */
 enum run_result run_companion(const char *const argv[], int timeout_ms,
 			      char **output, uint64_t *len, int *status);
 

@@ -3,7 +3,7 @@
 // flight, each row a link to its session's card.
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, openMonitor, doc, until, sleep, deferred, T_S, PAGE_PATH } from './harness.mjs';
+import { launch, openMonitor, withOpenMonitor, doc, until, sleep, deferred, T_S, PAGE_PATH } from './harness.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
@@ -22,15 +22,8 @@ function fleet(u, i) {
   return doc({ updated_epoch: T_S + i, num_running_reqs: 1, gen_throughput: 42.5, token_usage: 0.42 });
 }
 
-async function withAll(opts, fn) {
-  const h = await openMonitor(browser, { query: 'view=all', sessions: SESSIONS, metrics: fleet, ...opts });
-  try {
-    await fn(h);
-    assert.deepEqual(h.errors, []);
-  } finally {
-    await h.close();
-  }
-}
+const withAll = (opts, fn) =>
+  withOpenMonitor(browser, { query: 'view=all', sessions: SESSIONS, metrics: fleet, ...opts }, fn);
 
 const ids = (h) => h.metricsRequests().map((u) => u.searchParams.get('id'));
 const rows = (h) => h.page.evaluate(() => [...document.querySelectorAll('#card .all-row')].map((r) => ({

@@ -2,22 +2,14 @@
 // and metrics answers, and the page clock moved by the tests.
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, openMonitor, doc, cardRows, deferred, until, T_S } from './harness.mjs';
+import { launch, openMonitor, withOpenMonitor, doc, cardRows, deferred, until, T_S } from './harness.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
 after(async () => { await browser.close(); });
 
 // Opens the page, runs fn with it and closes it; page errors fail the test.
-async function withMonitor(opts, fn) {
-  const h = await openMonitor(browser, opts);
-  try {
-    await fn(h);
-    assert.deepEqual(h.errors, []);
-  } finally {
-    await h.close();
-  }
-}
+const withMonitor = (opts, fn) => withOpenMonitor(browser, opts, fn);
 
 const options = (h) => h.page.evaluate(() =>
   [...document.getElementById('sessSel').options].map((o) => [o.value, o.text, o.selected]));

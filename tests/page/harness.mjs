@@ -1,5 +1,6 @@
 // Shared pieces of the page tests: the page bytes from the built binary,
 // Chromium, and a page whose sessions and metrics answers the test scripts.
+import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
@@ -57,6 +58,18 @@ export function deferred() {
 export function doc(members = {}) {
   return { ok: true, url: 'http://gpu-1:30000', model: 'org/x-7b', updated_epoch: T_S,
     source: 'session', session: 'demo', num_running_reqs: 0, num_queue_reqs: 0, ...members };
+}
+
+// Opens the monitor page with openMonitor, runs fn with it and closes it;
+// errors the page raised fail the test.
+export async function withOpenMonitor(browser, opts, fn) {
+  const h = await openMonitor(browser, opts);
+  try {
+    await fn(h);
+    assert.deepEqual(h.errors, []);
+  } finally {
+    await h.close();
+  }
 }
 
 // Opens the monitor page at ORIGIN + PAGE_PATH + '?' + query in a new context.

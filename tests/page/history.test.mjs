@@ -3,21 +3,13 @@
 // the latency row with the span they cover.
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, openMonitor, doc, cardRows, T_S } from './harness.mjs';
+import { launch, openMonitor, withOpenMonitor, doc, cardRows, T_S } from './harness.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
 after(async () => { await browser.close(); });
 
-async function withMonitor(opts, fn) {
-  const h = await openMonitor(browser, { query: 'id=demo', ...opts });
-  try {
-    await fn(h);
-    assert.deepEqual(h.errors, []);
-  } finally {
-    await h.close();
-  }
-}
+const withMonitor = (opts, fn) => withOpenMonitor(browser, { query: 'id=demo', ...opts }, fn);
 
 // A new probe every poll, with figures that move.
 const moving = (u, i) => doc({ updated_epoch: T_S + 5 * i, gen_throughput: 10 + i, num_running_reqs: i % 3,

@@ -4,7 +4,7 @@
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
-import { launch, openMonitor, doc, cardRows, T_S } from './harness.mjs';
+import { launch, withOpenMonitor, doc, cardRows, T_S } from './harness.mjs';
 
 const AXE = createRequire(import.meta.url).resolve('axe-core/axe.min.js');
 
@@ -12,15 +12,7 @@ let browser;
 before(async () => { browser = await launch(); });
 after(async () => { await browser.close(); });
 
-async function withMonitor(opts, fn) {
-  const h = await openMonitor(browser, { query: 'id=demo', ...opts });
-  try {
-    await fn(h);
-    assert.deepEqual(h.errors, []);
-  } finally {
-    await h.close();
-  }
-}
+const withMonitor = (opts, fn) => withOpenMonitor(browser, { query: 'id=demo', ...opts }, fn);
 
 // Answers the polls in turn from replies, the last one for every later
 // poll; each document is a new probe, five seconds after the one before.

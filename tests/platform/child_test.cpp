@@ -33,9 +33,11 @@ struct child_run {
 	std::string err;
 };
 
-/* Runs argv with envp (null: ours) through the platform layer alone. */
+/* Runs argv with envp (null: ours) through the platform layer alone. With
+ * PLAT_CHILD_ERR in flags standard error is a second pipe and both are read
+ * as they come; otherwise the output is read whole by read_child_all. */
 child_run run_direct(const std::vector<std::string> &args, const char *const *envp,
-		     int timeout_ms)
+		     int timeout_ms, int flags = 0)
 {
 	std::vector<const char *> argv;
 	for (const auto &a : args)
@@ -44,15 +46,22 @@ child_run run_direct(const std::vector<std::string> &args, const char *const *en
 
 	child_run r;
 	plat_child c;
-	r.started = plat_child_start(&c, argv.data(), envp, timeout_ms, 0);
+	r.started = plat_child_start(&c, argv.data(), envp, timeout_ms, flags);
 	if (!r.started)
 		return r;
 	r.failed = c.failed;
-	uint64_t len = 0;
-	char *out = read_child_all(&c, &len);
-	if (out != nullptr)
-		r.out.assign(out, (size_t)len);
-	free(out);
+	if (flags & PLAT_CHILD_ERR) {
+		char buf[4096];
+		int from_err = 0;
+		while (size_t n = plat_child_read_any(&c, buf, sizeof(buf), &from_err))
+			(from_err ? r.err : r.out).append(buf, n);
+	} else {
+		uint64_t len = 0;
+		char *out = read_child_all(&c, &len);
+		if (out != nullptr)
+			r.out.assign(out, (size_t)len);
+		free(out);
+	}
 	r.status = plat_child_finish(&c);
 	r.timed_out = c.timed_out;
 	return r;
@@ -61,24 +70,7 @@ child_run run_direct(const std::vector<std::string> &args, const char *const *en
 /* Runs argv with our environment and standard error as a second pipe. */
 child_run run_both(const std::vector<std::string> &args)
 {
-	std::vector<const char *> argv;
-	for (const auto &a : args)
-		argv.push_back(a.c_str());
-	argv.push_back(nullptr);
-
-	child_run r;
-	plat_child c;
-	r.started = plat_child_start(&c, argv.data(), nullptr, harness::RUN_TIMEOUT_MS, PLAT_CHILD_ERR);
-	if (!r.started)
-		return r;
-	r.failed = c.failed;
-	char buf[4096];
-	int from_err = 0;
-	while (size_t n = plat_child_read_any(&c, buf, sizeof(buf), &from_err))
-		(from_err ? r.err : r.out).append(buf, n);
-	r.status = plat_child_finish(&c);
-	r.timed_out = c.timed_out;
-	return r;
+	return run_direct(args, nullptr, harness::RUN_TIMEOUT_MS, PLAT_CHILD_ERR);
 }
 
 /* The size of a file, 0 when it is missing. */
