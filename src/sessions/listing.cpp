@@ -143,9 +143,8 @@ int list_tmux_sessions(session_entry *table)
 	argv[3] = NULL;
 	/* The list is used whatever the exit status; a companion that did not
 	 * start or was cut off at its bound gives no text. */
-	if (run_companion(argv, TMUX_TIMEOUT_MS, &text, &len, &status) != RUN_DONE)
-		return 0;
-	if (text == NULL || len == 0) {
+	if (run_companion(argv, TMUX_TIMEOUT_MS, &text, &len, &status) != RUN_DONE || text == NULL ||
+	    len == 0) {
 		free(text);
 		return 0;
 	}
