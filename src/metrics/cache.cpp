@@ -32,6 +32,7 @@ enum lock_state {
 static FILE *create_temp(const char *cache, char *temp);
 static void lock_path(const char *session_dir, char *lock);
 static enum lock_state lock_take(const char *lock, int bound_ms);
+static void lock_release(const char *lock);
 
 int metrics_cache_fresh(int64_t now, int64_t mtime)
 {
@@ -157,7 +158,17 @@ static enum lock_state lock_take(const char *lock, int bound_ms)
 			return LOCK_BUSY;
 	}
 	fclose(fp);
+	/* Stopped while holding it, we take it with us. */
+	plat_remove_at_stop(lock);
 	return LOCK_TAKEN;
+}
+
+/* Lets go of a lock this process holds. It is forgotten first: removed
+ * before, a stop could take another's lock made in between. */
+static void lock_release(const char *lock)
+{
+	plat_remove_at_stop(NULL);
+	plat_remove(lock);
 }
 
 int metrics_cache_await(const char *session_dir, const char *endpoint, const char *fresh,
@@ -176,7 +187,7 @@ int metrics_cache_await(const char *session_dir, const char *endpoint, const cha
 			 * go; then there is nothing left to probe. */
 			if (strcmp(fresh, "1") != 0 &&
 			    metrics_cache_serve(session_dir, endpoint, fresh)) {
-				plat_remove(lock);
+				lock_release(lock);
 				return 1;
 			}
 			*held = 1;
@@ -197,5 +208,5 @@ void metrics_cache_unlock(const char *session_dir)
 	char lock[CACHE_LOCK_CAP];
 
 	lock_path(session_dir, lock);
-	plat_remove(lock);
+	lock_release(lock);
 }

@@ -33,7 +33,8 @@ int metrics_cache_serve(const char *session_dir, const char *endpoint,
  * bound_ms for the fresh file and returns 1 once it has answered from it;
  * returns 0 with *held clear when the wait runs out or no lock can be made,
  * and the caller probes all the same. With fresh "1" it takes a free lock
- * but never waits.
+ * but never waits. A stop signal that ends the process while it holds the
+ * lock removes the lock too, so that nobody waits for a probe that is gone.
  */
 int metrics_cache_await(const char *session_dir, const char *endpoint, const char *fresh,
 			int bound_ms, int *held);

@@ -161,6 +161,17 @@ size_t plat_child_read_any(plat_child *c, char *buf, size_t n, int *from_err);
 int plat_child_finish(plat_child *c);
 
 /*
+ * Names one file that this process removes if a stop signal ends it, such as
+ * a lock that would otherwise hold other requests back until it ages; NULL
+ * forgets it. On POSIX that is a SIGTERM, SIGHUP or SIGINT left at its
+ * default action, after the children are killed. Nothing can be done for the
+ * kill no program can catch, nor on Windows, where a host ends a process
+ * without notice. A path of PLAT_STOP_FILE_CAP bytes or more is not remembered.
+ */
+#define PLAT_STOP_FILE_CAP 4096
+void plat_remove_at_stop(const char *path);
+
+/*
  * The user's profile folder (USERPROFILE) and local application-data folder
  * (LOCALAPPDATA), read anew on each call and cut to cap - 1 bytes. POSIX
  * falls back to HOME, and to XDG_DATA_HOME or HOME/.local/share. 1 when the

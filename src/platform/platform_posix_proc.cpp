@@ -30,6 +30,10 @@ const char plat_metrics_name[] = "quorvane-sglang-metrics";
  * signal handler. */
 static volatile sig_atomic_t guarded[GUARD_SLOTS];
 
+/* The file that the stop signals remove, while stop_file_set is 1. */
+static char stop_file[PLAT_STOP_FILE_CAP];
+static volatile sig_atomic_t stop_file_set;
+
 /* The signals on which a host ends us; their default is to terminate. */
 static const int stop_signals[] = { SIGTERM, SIGHUP, SIGINT };
 
@@ -46,8 +50,9 @@ static int child_spawn(plat_child *c, const char *const argv[], const char *cons
 		       const int fds[3]);
 static int pipe_read(intptr_t *fd, char *buf, size_t n);
 
-/* Kills the process group of every running child, then ends this process
- * by the same signal with its default action. */
+/* Kills the process group of every running child, removes the file named
+ * by plat_remove_at_stop, then ends this process by the same signal with its
+ * default action. */
 static void guard_handler(int sig)
 {
 	int i;
@@ -55,6 +60,8 @@ static void guard_handler(int sig)
 	for (i = 0; i < GUARD_SLOTS; i++)
 		if (guarded[i] > 0)
 			kill(-(pid_t)guarded[i], SIGKILL);
+	if (stop_file_set)
+		unlink(stop_file);
 	signal(sig, SIG_DFL);
 	raise(sig);
 }
@@ -116,6 +123,22 @@ static void guard_remove(pid_t pid)
 	for (i = 0; i < GUARD_SLOTS; i++)
 		if (guarded[i] == (sig_atomic_t)pid)
 			guarded[i] = 0;
+}
+
+void plat_remove_at_stop(const char *path)
+{
+	const size_t n = path != NULL ? strlen(path) : 0;
+	sigset_t old;
+
+	guard_install();
+	/* The handler never sees a half-copied name. */
+	stop_signals_block(&old);
+	stop_file_set = 0;
+	if (path != NULL && n < sizeof(stop_file)) {
+		memcpy(stop_file, path, n + 1);
+		stop_file_set = 1;
+	}
+	sigprocmask(SIG_SETMASK, &old, NULL);
 }
 
 /* In the child: makes fd the descriptor target, kept open across exec. */

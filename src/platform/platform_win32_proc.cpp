@@ -499,3 +499,10 @@ int plat_child_finish(plat_child *c)
 	c->job = 0;
 	return status;
 }
+
+/* A host ends a Windows process with no notice that it could act on, so
+ * there is nothing to remember. */
+void plat_remove_at_stop(const char *path)
+{
+	(void)path;
+}

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -307,4 +308,36 @@ TEST(MetricsCache, LockLifetime)
 	EXPECT_TRUE(probed(r)) << harness::describe(r);
 	EXPECT_EQ(folder_names(s.p("root/s1")), snapshot_and_cache);
 	EXPECT_EQ(s.metrics_runs().size(), 3u);
+}
+
+/* A host that stops the plug-in in the middle of a probe (the polite stop
+ * signal) takes the companion and the lock with it, so the next request
+ * probes at once instead of waiting out the companion's bound. Windows has
+ * no such signal. */
+TEST(MetricsCache, StoppedProbeTakesItsLockWithIt)
+{
+	if (plat_sep == '\\')
+		GTEST_SKIP() << "no stop signal on Windows";
+	cache_scenario s;
+	const std::string lock = cache_file + ".lock";
+	s.cached(cached_doc, 100);
+	harness::env_map slow = s.env;
+	slow["FAKE_METRICS_SLEEP_MS"] = "600000";
+	slow["FAKE_METRICS_BEAT"] = s.p("beat");
+	slow["QUERY_STRING"] = "action=metrics&id=s1";
+	slow["GATEWAY_INTERFACE"] = "CGI/1.1";
+	slow["REQUEST_METHOD"] = "GET";
+	harness::running plugin(harness::plugin_path(), {}, slow);
+	for (int i = 0; i < 400 && !s.w.exists("beat"); i++)
+		harness::sleep_ms(25);
+	ASSERT_TRUE(s.w.exists("beat")) << "the companion never started";
+	EXPECT_TRUE(s.w.exists(lock));
+	plugin.end(false);
+	plugin.finish();
+	EXPECT_FALSE(s.w.exists(lock)) << "a stopped plug-in left its lock";
+
+	const int64_t t0 = plat_clock_ms();
+	auto r = s.get("action=metrics&id=s1");
+	EXPECT_TRUE(probed(r)) << harness::describe(r);
+	std::printf("the request after the stop took %lld ms\n", (long long)(plat_clock_ms() - t0));
 }
