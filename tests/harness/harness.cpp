@@ -4,6 +4,7 @@
  */
 #include "harness.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -153,6 +154,20 @@ run_result run_program(const std::string &program, const std::vector<std::string
 		       const env_map &env, int timeout_ms)
 {
 	return running(program, args, env, timeout_ms).finish();
+}
+
+std::vector<std::string> folder_names(const std::string &dir)
+{
+	plat_dir d;
+	std::vector<std::string> names;
+	if (!plat_dir_open(&d, dir.c_str()))
+		return names;
+	while (plat_dir_next(&d))
+		if (std::string(d.name) != "." && std::string(d.name) != "..")
+			names.push_back(d.name);
+	plat_dir_close(&d);
+	std::sort(names.begin(), names.end());
+	return names;
 }
 
 run_result run_plugin(const std::vector<std::string> &args, const env_map &env, int timeout_ms)

@@ -129,6 +129,10 @@ void process_end(intptr_t proc, bool hard);
 /* Sleeps for ms milliseconds. */
 void sleep_ms(int ms);
 
+/* The names in folder dir other than "." and "..", sorted; none when it
+ * cannot be read. */
+std::vector<std::string> folder_names(const std::string &dir);
+
 /* Runs the built plug-in the same way, as a CGI host does. */
 run_result run_plugin(const std::vector<std::string> &args, const env_map &env,
 		      int timeout_ms = RUN_TIMEOUT_MS);

@@ -168,14 +168,7 @@ TEST(MetricsCache, ConcurrentStoresNeverShowAPartialFile)
 	EXPECT_EQ(torn, 0) << "of " << reads << " reads";
 	EXPECT_GT(reads, 0);
 	/* No temporary file stays behind. */
-	plat_dir d;
-	ASSERT_TRUE(plat_dir_open(&d, s.p("root/s1").c_str()));
-	std::vector<std::string> names;
-	while (plat_dir_next(&d))
-		if (d.name[0] != '.')
-			names.push_back(d.name);
-	plat_dir_close(&d);
-	EXPECT_EQ(names.size(), 2u) << "snapshot and cache only";
+	EXPECT_EQ(harness::folder_names(s.p("root/s1")).size(), 2u) << "snapshot and cache only";
 }
 
 /* A cache file that is a link is never followed: the request probes, and
@@ -226,21 +219,6 @@ TEST(MetricsCache, FileTooLongToReadWholeIsAMiss)
 
 namespace {
 
-/* The names in a session folder other than "." and "..", sorted. */
-std::vector<std::string> folder_names(const std::string &dir)
-{
-	plat_dir d;
-	std::vector<std::string> names;
-	if (!plat_dir_open(&d, dir.c_str()))
-		return names;
-	while (plat_dir_next(&d))
-		if (std::string(d.name) != "." && std::string(d.name) != "..")
-			names.push_back(d.name);
-	plat_dir_close(&d);
-	std::sort(names.begin(), names.end());
-	return names;
-}
-
 const std::vector<std::string> snapshot_and_cache = { "config-snapshot.txt",
 						      "sglang_metrics.json" };
 
@@ -282,7 +260,7 @@ TEST(MetricsCache, OneProbePerExpiry)
 	EXPECT_EQ(whole, clients) << answers[0];
 	EXPECT_NE(std::find(answers.begin(), answers.end(), json_header + s.w.read(cache_file)),
 		  answers.end());
-	EXPECT_EQ(folder_names(s.p("root/s1")), snapshot_and_cache);
+	EXPECT_EQ(harness::folder_names(s.p("root/s1")), snapshot_and_cache);
 }
 
 /* The lock never outlives its probe, whatever the outcome; fresh=1 probes
@@ -295,7 +273,7 @@ TEST(MetricsCache, LockLifetime)
 	const std::string lock = cache_file + ".lock";
 	s.metrics_prints("{\"url\":\"http://srv:30000\"}", 1);
 	EXPECT_NE(s.get("action=metrics&id=s1").out.find("502 Bad Gateway"), std::string::npos);
-	EXPECT_EQ(folder_names(s.p("root/s1")), std::vector<std::string>{ "config-snapshot.txt" });
+	EXPECT_EQ(harness::folder_names(s.p("root/s1")), std::vector<std::string>{ "config-snapshot.txt" });
 
 	s.metrics_prints("{\"url\":\"http://srv:30000\",\"probe\":\"new\"}");
 	s.w.write(lock, "");
@@ -306,7 +284,7 @@ TEST(MetricsCache, LockLifetime)
 	s.w.set_mtime(lock, -60);
 	auto r = s.get("action=metrics&id=s1");
 	EXPECT_TRUE(probed(r)) << harness::describe(r);
-	EXPECT_EQ(folder_names(s.p("root/s1")), snapshot_and_cache);
+	EXPECT_EQ(harness::folder_names(s.p("root/s1")), snapshot_and_cache);
 	EXPECT_EQ(s.metrics_runs().size(), 3u);
 }
 

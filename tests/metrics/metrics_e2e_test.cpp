@@ -245,14 +245,7 @@ TEST(MetricsAction, FailureDetailFromTheCompanion)
 			<< r.out;
 	}
 	EXPECT_EQ(s.w.read("root/s1/sglang_metrics.json"), cached);
-	plat_dir d;
-	std::vector<std::string> names;
-	ASSERT_TRUE(plat_dir_open(&d, s.p("root/s1").c_str()));
-	while (plat_dir_next(&d))
-		if (d.name[0] != '.')
-			names.push_back(d.name);
-	plat_dir_close(&d);
-	EXPECT_EQ(names.size(), 2u) << "snapshot and cache only";
+	EXPECT_EQ(harness::folder_names(s.p("root/s1")).size(), 2u) << "snapshot and cache only";
 }
 
 /* A companion that cannot be started, or that is stopped at its bound,
