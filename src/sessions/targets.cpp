@@ -101,7 +101,7 @@ int target_parse(const char *endpoint, scrape_target *t)
 		/* Without a port the scheme's own is meant; naming it keeps the
 		 * address the same whatever Prometheus assumes. */
 		snprintf(t->address, sizeof(t->address), "%.*s:%s", (int)hostport, at,
-			 t->scheme[4] == 's' ? "443" : "80");
+			 strcmp(t->scheme, "https") == 0 ? "443" : "80");
 	}
 
 	/* The path in front of the dropped "/v1" is where the server is

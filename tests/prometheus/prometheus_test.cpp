@@ -247,7 +247,7 @@ TEST(RealPrometheus, FindsSessionsThroughThePluginAndRaisesTheStallAlert)
 			  "OPENAI_BASE_URL=" + stalled.url("/v1/") + "\n");
 	ctest::write_text(dir + "/sessions/no-endpoint/meta.json", "{}");
 	ctest::write_text(dir + "/www/.keep", "");
-	symlink(QV_PLUGIN_BIN, (dir + "/www/sglang-monitor").c_str());
+	ASSERT_EQ(symlink(QV_PLUGIN_BIN, (dir + "/www/sglang-monitor").c_str()), 0);
 	int web = free_port();
 	ctest::write_text(dir + "/lighttpd.conf",
 			  "server.document-root = \"" + dir + "/www\"\n"
