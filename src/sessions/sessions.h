@@ -69,7 +69,7 @@ typedef struct scrape_target {
 /* Fills t from an endpoint that passes url_ok: its query and fragment, any
  * user:password@, the trailing "/" and one "/v1" are left out, and a
  * missing port becomes the scheme's. 1 when the endpoint gives a target,
- * 0 (t cleared) for a bad URL, host or port. */
+ * 0 for a bad URL, host or port (t is then not to be used). */
 int target_parse(const char *endpoint, scrape_target *t);
 
 /* Writes the target group of one session, with the comma before it unless
