@@ -17,6 +17,8 @@ enum handler route_request(const char *action, const char *format)
 {
 	if (strcmp(action, "sessions") == 0)
 		return HANDLER_SESSIONS;
+	if (strcmp(action, "targets") == 0)
+		return HANDLER_TARGETS;
 	if (strcmp(action, "metrics") == 0)
 		return HANDLER_METRICS;
 	if (strcmp(format, "json") == 0)

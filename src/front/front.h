@@ -35,11 +35,11 @@ void access_check(void);
 #define PLUGIN_META \
 	"{\"name\":\"sglang\",\"desc\":\"SGLang metrics\",\"kind\":\"ui\",\"version\":\"" QV_VERSION "\"}\n"
 
-enum handler { HANDLER_SESSIONS, HANDLER_METRICS, HANDLER_PAGE };
+enum handler { HANDLER_SESSIONS, HANDLER_TARGETS, HANDLER_METRICS, HANDLER_PAGE };
 
 /* The handler for decoded action and format values: sessions for
- * action "sessions", metrics for action "metrics" or format "json", the
- * page for anything else. */
+ * action "sessions", the discovery targets for action "targets", metrics
+ * for action "metrics" or format "json", the page for anything else. */
 enum handler route_request(const char *action, const char *format);
 
 /* 1 when the process must only describe itself: first argument exactly

@@ -34,6 +34,9 @@ int main(int argc, char **argv)
 	case HANDLER_SESSIONS:
 		handle_sessions();
 		break;
+	case HANDLER_TARGETS:
+		handle_targets();
+		break;
 	case HANDLER_METRICS:
 		handle_metrics(query);
 		break;

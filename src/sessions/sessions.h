@@ -53,9 +53,36 @@ int list_tmux_sessions(session_entry *table);
  * url has ENDPOINT_CAP bytes. 1 when found, 0 with an empty url. */
 int resolve_session_url(const char *session_dir, char *url);
 
+/* targets.cpp */
+
+#define TARGET_SCHEME_CAP 8
+#define TARGET_ADDRESS_CAP (ENDPOINT_CAP + 8)
+#define TARGET_PATH_CAP (ENDPOINT_CAP + 8)
+
+/* Where Prometheus scrapes a session's server. */
+typedef struct scrape_target {
+	char scheme[TARGET_SCHEME_CAP];     /* "http" or "https" */
+	char address[TARGET_ADDRESS_CAP];   /* host:port, the port always named */
+	char metrics_path[TARGET_PATH_CAP]; /* the endpoint's path prefix + "/metrics" */
+} scrape_target;
+
+/* Fills t from an endpoint that passes url_ok: its query and fragment, any
+ * user:password@, the trailing "/" and one "/v1" are left out, and a
+ * missing port becomes the scheme's. 1 when the endpoint gives a target,
+ * 0 for a bad URL, host or port (t is then not to be used). */
+int target_parse(const char *endpoint, scrape_target *t);
+
+/* Writes the target group of one session, with the comma before it unless
+ * first, when its endpoint gives a target. 1 when it wrote one. */
+int target_write(int first, const char *name, const char *endpoint);
+
 /* action.cpp */
 
 /* Writes the whole sessions answer. */
 void handle_sessions(void);
+
+/* Writes the whole discovery answer: a JSON array of target groups, one for
+ * each listed session whose endpoint gives a target. */
+void handle_targets(void);
 
 #endif

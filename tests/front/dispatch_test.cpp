@@ -15,7 +15,8 @@ TEST(RouteRequest, Table)
 		{"metrics", "", HANDLER_METRICS},    {"", "json", HANDLER_METRICS},
 		{"foo", "json", HANDLER_METRICS},    {"", "", HANDLER_PAGE},
 		{"Sessions", "", HANDLER_PAGE},      {"metrics ", "", HANDLER_PAGE},
-		{"foo", "JSON", HANDLER_PAGE},
+		{"foo", "JSON", HANDLER_PAGE},      {"targets", "json", HANDLER_TARGETS},
+		{"Targets", "", HANDLER_PAGE},
 	};
 	for (const auto &r : rows)
 		EXPECT_EQ(route_request(r.action, r.format), r.want) << r.action << "/" << r.format;
