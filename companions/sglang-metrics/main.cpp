@@ -203,7 +203,7 @@ int main(int argc, char **argv)
 	CurlGlobal curl;
 	const int64_t t_ms = clock_ms();
 	const std::string path = sgm::state_path(url);
-	sgm::State state = path.empty() ? sgm::State{url, {}, {}} : sgm::load_state(path, url, t_ms);
+	sgm::State state = path.empty() ? sgm::State{url, {}} : sgm::load_state(path, url, t_ms);
 	Probed p;
 	if (steady_probe(base, key, state, t_ms, p)) {
 		print(sgm::derive_output(url, p.view, p.now, record(path, state, p.now)));

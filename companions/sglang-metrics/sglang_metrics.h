@@ -236,7 +236,7 @@ nlohmann::ordered_json derive_output(const std::string &url, const ServerView &v
 struct State {
 	std::string url;
 	std::vector<SampleSet> samples;
-	ServerFacts facts;
+	ServerFacts facts = {};
 };
 
 /* How long the facts of a server are trusted before every route is asked

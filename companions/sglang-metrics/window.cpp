@@ -272,16 +272,16 @@ State load_state(const std::string &path, const std::string &url, int64_t now_ms
 	std::ifstream in(path, std::ios::binary | std::ios::ate);
 	std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
 	if (size < 0 || size > kMaxStateBytes)
-		return State{url, {}, {}};
+		return State{url, {}};
 	std::string text(static_cast<std::size_t>(size), '\0');
 	in.seekg(0);
 	in.read(&text[0], size);
 	if (in.gcount() != size)
-		return State{url, {}, {}};
+		return State{url, {}};
 	State s = state_from_json(json::parse(text, nullptr, false), now_ms);
 	/* Two endpoints whose names hash alike must not mix their samples. */
 	if (s.url != url)
-		return State{url, {}, {}};
+		return State{url, {}};
 	return s;
 }
 
