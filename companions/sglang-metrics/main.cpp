@@ -8,6 +8,10 @@
  * needed, not SGLang) the object holds "url", "model" and "error" instead,
  * a one-line message goes to standard error, and the exit status is 1.
  *
+ * The answers that do not change while a server runs are kept with its
+ * samples: for 10 minutes, and until it restarts, a probe asks only the
+ * routes whose answers move (the metrics page alone on recent servers).
+ *
  * Environment:
  *   SGLANG_API_KEY         sent as a Bearer token on every request; never printed
  *   XDG_CACHE_HOME, HOME   where the recent samples of each server are kept
@@ -15,6 +19,7 @@
  *                          windowed figures are measured with (otherwise
  *                          the wall clock, milliseconds since 1970)
  */
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -205,12 +210,16 @@ int main(int argc, char **argv)
 	const std::string path = sgm::state_path(url);
 	sgm::State state = path.empty() ? sgm::State{url, {}} : sgm::load_state(path, url, t_ms);
 	Probed p;
+	const auto started = std::chrono::steady_clock::now();
 	if (steady_probe(base, key, state, t_ms, p)) {
 		print(sgm::derive_output(url, p.view, p.now, record(path, state, p.now)));
 		return 0;
 	}
 
-	p.probe = sgm::probe_server(base, key);
+	/* Both probes share one budget, which the plug-in's bound leaves room for. */
+	long spent = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+					       std::chrono::steady_clock::now() - started).count());
+	p.probe = sgm::probe_server(base, key, {}, std::max(1L, sgm::kProbeBudgetMs - spent));
 	const sgm::ProbeResult &probe = p.probe;
 	std::string why = models_failure(probe.models, !key.empty());
 	if (!why.empty())

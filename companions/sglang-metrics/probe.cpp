@@ -63,10 +63,10 @@ bool lists_workers(const Route &r)
 } // namespace
 
 ProbeResult probe_server(const std::string &base, const std::string &api_key,
-			 const std::vector<std::string> &only)
+			 const std::vector<std::string> &only, long budget_ms)
 {
 	ProbeResult result;
-	Fetcher fetcher(kProbeBudgetMs);
+	Fetcher fetcher(budget_ms);
 	std::array<std::size_t, T_COUNT> step{};
 	/* The tags to ask first, each at the route named for it. */
 	std::array<bool, T_COUNT> first{};

@@ -162,12 +162,12 @@ struct ProbeResult {
 	std::vector<std::string> late; /* routes that gave no answer within the budget */
 };
 
-/* Requests the routes of base (no trailing "/") in parallel within the
- * bounds above, with the API key as a Bearer token when not empty. With
- * only empty, every route family is asked (older names after a 404); else
- * just the routes that only names, none of their fallbacks. */
+/* Requests the routes of base (no trailing "/") in parallel within
+ * budget_ms, with the API key as a Bearer token when not empty. With only
+ * empty, every route family is asked (older names after a 404); else just
+ * the routes that only names, none of their fallbacks. */
 ProbeResult probe_server(const std::string &base, const std::string &api_key,
-			 const std::vector<std::string> &only = {});
+			 const std::vector<std::string> &only = {}, long budget_ms = kProbeBudgetMs);
 
 /* ---- derive.cpp: the output object ---- */
 

@@ -562,6 +562,27 @@ TEST(CompanionSlowServer, OnlyTheModelListInTimeIsCalledSlow)
 		EXPECT_NE(p.out["error"].get<std::string>().find(route), std::string::npos) << route << p.r.out;
 }
 
+TEST(CompanionSlowServer, ASteadyProbeAndItsFullProbeShareOneBound)
+{
+	/* The facts are kept; then the same address answers only after 20 s.
+	 * The steady probe's wait and the full probe after it must still end
+	 * inside the plug-in's 10 s. */
+	ctest::TempDir home;
+	int port = 0;
+	{
+		ctest::Mock fast({kFixtures + "/a_recent_eagle"});
+		port = fast.port();
+		ASSERT_EQ(probe(fast.url(), home).r.status, 0);
+	}
+	ctest::Mock slow({"--port", std::to_string(port), "--delay-ms", "20000", kFixtures + "/a_recent_eagle"});
+	std::vector<std::string> env = ctest::base_env();
+	env.push_back("HOME=" + home.path());
+	ctest::ProcResult r = ctest::run({QV_METRICS_BIN, slow.url()}, env, 10000);
+	EXPECT_FALSE(r.timed_out);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_NE(r.out.find("no answer"), std::string::npos) << r.out;
+}
+
 TEST(CompanionFailures, GatewayWithoutItsWorkersMetricsNamesItself)
 {
 	/* Its other routes pass one worker's answers through: printing them
