@@ -155,6 +155,21 @@ const Histogram *histogram_of(const SampleSet &s, const char *key)
 	return it == s.histograms.end() ? nullptr : &it->second;
 }
 
+/* The served model: the model list's base model, else the server's own
+ * names for it, else the model label of the metrics page. */
+std::string served_model(const ServerView &v)
+{
+	const json *info = v.server_info ? &*v.server_info : nullptr;
+	const json *minfo = v.model_info ? &*v.model_info : nullptr;
+	if (const json *e = base_model_entry(v.models ? &*v.models : nullptr))
+		return (*e)["id"].get<std::string>();
+	if (const json *n = member(info, "served_model_name"); n != nullptr && n->is_string())
+		return n->get<std::string>();
+	if (const json *p = member(minfo, "model_path"); p != nullptr && p->is_string())
+		return p->get<std::string>();
+	return v.scrape ? model_from_labels(*v.scrape) : std::string();
+}
+
 } // namespace
 
 ServerView read_probe(const ProbeResult &probe)
@@ -193,17 +208,7 @@ ServerView read_probe(const ProbeResult &probe)
 		}
 	}
 
-	const json *models = v.models ? &*v.models : nullptr;
-	const json *info = v.server_info ? &*v.server_info : nullptr;
-	const json *minfo = v.model_info ? &*v.model_info : nullptr;
-	if (const json *e = base_model_entry(models))
-		v.model = (*e)["id"].get<std::string>();
-	else if (const json *n = member(info, "served_model_name"); n != nullptr && n->is_string())
-		v.model = n->get<std::string>();
-	else if (const json *p = member(minfo, "model_path"); p != nullptr && p->is_string())
-		v.model = p->get<std::string>();
-	else if (v.scrape)
-		v.model = model_from_labels(*v.scrape);
+	v.model = served_model(v);
 	return v;
 }
 
@@ -929,19 +934,7 @@ void apply_facts(ServerView &view, const ProbeResult &probe, const ServerFacts &
 	if (!probe.server_info.asked())
 		view.server_info = as_answer(facts.server_info);
 	view.health = facts.health;
-	/* The model comes from the same answers as on a full probe. */
-	const json *models = view.models ? &*view.models : nullptr;
-	const json *info = view.server_info ? &*view.server_info : nullptr;
-	const json *minfo = view.model_info ? &*view.model_info : nullptr;
-	view.model.clear();
-	if (const json *e = base_model_entry(models))
-		view.model = (*e)["id"].get<std::string>();
-	else if (const json *n = member(info, "served_model_name"); n != nullptr && n->is_string())
-		view.model = n->get<std::string>();
-	else if (const json *p = member(minfo, "model_path"); p != nullptr && p->is_string())
-		view.model = p->get<std::string>();
-	else if (view.scrape)
-		view.model = model_from_labels(*view.scrape);
+	view.model = served_model(view);
 }
 
 ServerFacts learn_facts(const ProbeResult &probe, const ServerView &view, const SampleSet &now, int64_t t_ms)
