@@ -54,15 +54,23 @@ std::vector<const Sample *> keep_model(const std::vector<const Sample *> &in,
 	return out.empty() ? in : out;
 }
 
+std::string scheduler_group(const Sample &s)
+{
+	const std::string *dp = label_of(s, "dp_rank");
+	const std::string *worker = label_of(s, "worker_addr");
+	std::string key = dp != nullptr ? *dp : std::string();
+	return worker != nullptr ? *worker + '\x1f' + key : key;
+}
+
 std::map<std::string, std::vector<const Sample *>>
 scheduler_groups(const std::vector<const Sample *> &in)
 {
 	std::map<std::string, std::vector<const Sample *>> groups;
 	for (const Sample *s : in) {
-		if (std::isnan(s->value) || label_of(*s, "le") != nullptr)
+		/* A gauge below zero is a fault of the server, not a figure. */
+		if (std::isnan(s->value) || s->value < 0 || label_of(*s, "le") != nullptr)
 			continue;
-		const std::string *dp = label_of(*s, "dp_rank");
-		groups[dp != nullptr ? *dp : std::string()].push_back(s);
+		groups[scheduler_group(*s)].push_back(s);
 	}
 	for (auto &g : groups) {
 		auto key = [](const Sample *s) {
@@ -72,8 +80,19 @@ scheduler_groups(const std::vector<const Sample *> &in)
 						    [&](const Sample *a, const Sample *b) {
 							    return key(a) < key(b);
 						    }));
+		/* With priority scheduling the total is the series of the empty
+		 * priority, written beside one series per priority: the total
+		 * counts alone where it is there. */
+		bool has_total = std::any_of(g.second.begin(), g.second.end(), [](const Sample *s) {
+			const std::string *p = label_of(*s, "priority");
+			return p != nullptr && p->empty();
+		});
 		g.second.erase(std::remove_if(g.second.begin(), g.second.end(),
-					      [&](const Sample *s) { return key(s) != lowest; }),
+					      [&](const Sample *s) {
+						      const std::string *p = label_of(*s, "priority");
+						      return key(s) != lowest ||
+							     (has_total && p != nullptr && !p->empty());
+					      }),
 			       g.second.end());
 	}
 	return groups;
@@ -145,8 +164,7 @@ std::optional<Histogram> read_histogram(const Scrape &scrape, const std::string 
 				plain.push_back(s);
 		auto groups = scheduler_groups(plain);
 		for (const Sample *s : all) {
-			const std::string *dp = label_of(*s, "dp_rank");
-			auto g = groups.find(dp != nullptr ? *dp : std::string());
+			auto g = groups.find(scheduler_group(*s));
 			if (g == groups.end() || g->second.empty())
 				continue;
 			const Sample *ref = g->second.front();

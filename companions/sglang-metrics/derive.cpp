@@ -5,6 +5,7 @@
  * server information, whose shape changed from one flat object (early 2025)
  * to a list with one entry per data-parallel rank.
  */
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -25,12 +26,15 @@ const json *member(const json *j, const char *key)
 	return it == j->end() ? nullptr : &*it;
 }
 
+/* A figure of the JSON answers. None of them can fall below zero: a negative
+ * one is a fault (or the -1 a gateway gives for a worker it could not ask),
+ * and is left out rather than printed. */
 std::optional<double> number(const json *j)
 {
 	if (j == nullptr || !j->is_number())
 		return std::nullopt;
 	double v = j->get<double>();
-	return std::isfinite(v) ? std::optional<double>(v) : std::nullopt;
+	return std::isfinite(v) && v >= 0 ? std::optional<double>(v) : std::nullopt;
 }
 
 std::optional<double> number(const json *j, const char *key)
@@ -151,6 +155,21 @@ const Histogram *histogram_of(const SampleSet &s, const char *key)
 	return it == s.histograms.end() ? nullptr : &it->second;
 }
 
+/* The served model: the model list's base model, else the server's own
+ * names for it, else the model label of the metrics page. */
+std::string served_model(const ServerView &v)
+{
+	const json *info = v.server_info ? &*v.server_info : nullptr;
+	const json *minfo = v.model_info ? &*v.model_info : nullptr;
+	if (const json *e = base_model_entry(v.models ? &*v.models : nullptr))
+		return (*e)["id"].get<std::string>();
+	if (const json *n = member(info, "served_model_name"); n != nullptr && n->is_string())
+		return n->get<std::string>();
+	if (const json *p = member(minfo, "model_path"); p != nullptr && p->is_string())
+		return p->get<std::string>();
+	return v.scrape ? model_from_labels(*v.scrape) : std::string();
+}
+
 } // namespace
 
 ServerView read_probe(const ProbeResult &probe)
@@ -173,18 +192,23 @@ ServerView read_probe(const ProbeResult &probe)
 		if (s.has_sglang())
 			v.scrape = std::move(s);
 	}
+	/* A gateway lists its workers on /v1/loads and gives all their
+	 * metrics on /engine_metrics, each series with the worker's address. */
+	if (const json *w = member(v.loads ? &*v.loads : nullptr, "workers"); w != nullptr && w->is_array()) {
+		v.gateway = true;
+		for (const json &e : *w)
+			if (const json *a = member(&e, "worker"); a != nullptr && a->is_string())
+				v.workers.push_back(a->get<std::string>());
+	}
+	if (!v.scrape && probe.engine_metrics.ok()) {
+		Scrape s = parse_prometheus(probe.engine_metrics.result.body);
+		if (s.has_sglang()) {
+			v.scrape = std::move(s);
+			v.gateway = true;
+		}
+	}
 
-	const json *models = v.models ? &*v.models : nullptr;
-	const json *info = v.server_info ? &*v.server_info : nullptr;
-	const json *minfo = v.model_info ? &*v.model_info : nullptr;
-	if (const json *e = base_model_entry(models))
-		v.model = (*e)["id"].get<std::string>();
-	else if (const json *n = member(info, "served_model_name"); n != nullptr && n->is_string())
-		v.model = n->get<std::string>();
-	else if (const json *p = member(minfo, "model_path"); p != nullptr && p->is_string())
-		v.model = p->get<std::string>();
-	else if (v.scrape)
-		v.model = model_from_labels(*v.scrape);
+	v.model = served_model(v);
 	return v;
 }
 
@@ -211,10 +235,31 @@ std::string front_end_reason(const ServerView &view, const ProbeResult &probe)
 	return {};
 }
 
+/* The routes in a list for a message: "/a, /b and /c". */
+std::string route_list(const std::vector<std::string> &routes)
+{
+	std::string out;
+	for (std::size_t i = 0; i < routes.size(); i++)
+		out += (i == 0 ? "" : i + 1 == routes.size() ? " and " : ", ") + routes[i];
+	return out;
+}
+
 std::string not_sglang_reason(const ServerView &view, const ProbeResult &probe)
 {
 	if (std::string front = front_end_reason(view, probe); !front.empty())
 		return front;
+	if (view.gateway && !view.scrape) {
+		const Route &em = probe.engine_metrics;
+		std::string why = !em.asked()                 ? "it was not asked"
+				  : em.result.timed_out        ? "no answer in time"
+				  : !em.result.transport_ok    ? em.result.error
+				  : em.result.status != 200    ? "HTTP " + std::to_string(em.result.status)
+							       : "no SGLang metrics in it";
+		return "not one SGLang server: a model gateway in front of " + std::to_string(view.workers.size()) +
+		       (view.workers.size() == 1 ? " worker" : " workers") +
+		       ", whose figures cannot be read (/engine_metrics: " + why +
+		       "); point the monitor at a worker";
+	}
 	if (view.scrape)
 		return {};
 	const json *info = view.server_info ? &*view.server_info : nullptr;
@@ -226,6 +271,11 @@ std::string not_sglang_reason(const ServerView &view, const ProbeResult &probe)
 	if (looks_like_html(probe.models) || looks_like_html(probe.server_info) ||
 	    looks_like_html(probe.metrics))
 		return "not an SGLang server: it answers with web pages";
+	/* Routes that gave nothing in time may be the ones that would have
+	 * shown SGLang: a slow server is not called foreign. */
+	if (!view.late.empty())
+		return "the server is too slow: no answer from " + route_list(view.late) + " within " +
+		       std::to_string(kProbeBudgetMs / 1000) + " s";
 	return "not an SGLang server: no SGLang metrics, server information or loads";
 }
 
@@ -265,8 +315,25 @@ void read_counters(const Scrape &sc, const std::string &model, SampleSet &now)
 			requests = e2e->count;
 	put("requests", requests);
 	put("aborted", counter_sum(series("sglang:num_aborted_requests_total")));
-	if (auto r = read_histogram(sc, "sglang:num_retractions", model, false))
-		put("retractions", r->sum);
+	/* Retractions: a scheduler counter since 2026, repeated by every tensor
+	 * rank; before it, the sum of a histogram of retractions per batch. */
+	std::optional<double> retracted = gauge_sum(series("sglang:num_retracted_requests_total"));
+	if (!retracted)
+		if (auto r = read_histogram(sc, "sglang:num_retractions", model, false))
+			retracted = r->sum;
+	put("retractions", retracted);
+	/* Prompt tokens as the scheduler counts them, retried ones once: the
+	 * hits by cache tier and the computed ones ("input"). */
+	auto effective = series("sglang:prefill_effective_tokens_total");
+	std::vector<const Sample *> hits;
+	for (const Sample *x : effective)
+		if (const std::string *m = label_of(*x, "mode"); m != nullptr && m->size() > 4 &&
+								m->compare(m->size() - 4, 4, "_hit") == 0)
+			hits.push_back(x);
+	if (gauge_sum(effective)) {
+		put("eff_all", gauge_sum(effective));
+		put("eff_hit", gauge_sum(hits).value_or(0));
+	}
 	/* Tokens the scheduler has processed so far, running requests included;
 	 * one series per rank, repeated by every tensor-parallel rank. */
 	auto live = series("sglang:realtime_tokens_total");
@@ -302,6 +369,13 @@ SampleSet current_samples(const ServerView &view, int64_t t_ms)
 	/* Queue time: the 2025 scheduler histogram, or the 2024 waiting time. */
 	hist("queue", {"sglang:queue_time_seconds", "sglang:waiting_request_latency_seconds"}, true);
 	hist("e2e", {"sglang:e2e_request_latency_seconds"}, false);
+	/* The process's start time, where the page has one: a new one is a
+	 * restart even before any counter has gone down. */
+	for (const Sample *x : sc.select("process_start_time_seconds", {MetricType::gauge, MetricType::untyped}))
+		if (std::isfinite(x->value) && x->value > 0) {
+			now.counters["start_time"] = x->value;
+			break;
+		}
 	return now;
 }
 
@@ -356,12 +430,16 @@ struct Sources {
 	const json *get_load = nullptr; /* the per-rank list of /get_load */
 	const Scrape *sc = nullptr;
 	const SampleSet *base = nullptr;
+	/* The server information where its figures are the deployment's: not
+	 * behind a gateway, which passes one worker's through. */
+	const json *info_all = nullptr;
 
 	Sources(const ServerView &v, const SampleSet &n, const Window &w) : view(v), now(n), window(w)
 	{
 		models = view.models ? &*view.models : nullptr;
 		info = view.server_info ? &*view.server_info : nullptr;
-		states = member(info, "internal_states");
+		info_all = view.gateway ? nullptr : info;
+		states = member(info_all, "internal_states");
 		loads = member(view.loads ? &*view.loads : nullptr, "loads");
 		get_load = view.get_load && view.get_load->is_array() ? &*view.get_load : nullptr;
 		sc = view.scrape ? &*view.scrape : nullptr;
@@ -422,7 +500,7 @@ void put_requests(Document &doc, const Sources &s)
 	doc.whole("max_running_reqs",
 		  first({sum_each(s.states, each("effective_max_running_requests_per_dp")),
 			 sum_each(s.loads, each("max_running_requests")),
-			 s.gsum("sglang:max_running_requests"), number(s.info, "max_running_requests")}));
+			 s.gsum("sglang:max_running_requests"), number(s.info_all, "max_running_requests")}));
 }
 
 /* Generation throughput, and the token rates over the window. */
@@ -432,7 +510,7 @@ void put_throughput(Document &doc, const Sources &s)
 	 * flat information of the summing generation is rank 0's alone. */
 	std::vector<const Sample *> gen = s.gauge("sglang:gen_throughput");
 	std::optional<double> info_gen = first(
-		{sum_each(s.states, each("last_gen_throughput")), number(s.info, "last_gen_throughput")});
+		{sum_each(s.states, each("last_gen_throughput")), number(s.info_all, "last_gen_throughput")});
 	doc.real("gen_throughput", s.dp == DpGauges::one_rank
 					   ? first({info_gen, gauge_sum(gen)})
 					   : first({gauge_sum(gen), info_gen}));
@@ -477,14 +555,18 @@ void put_events(Document &doc, const Sources &s)
 /* The KV cache: tokens in use, capacity, their ratio, and the context length. */
 void put_kv_cache(Document &doc, const Sources &s)
 {
-	std::optional<double> used = first({s.gsum("sglang:num_used_tokens"),
+	/* Since 2026 the pool's used and free slots have gauges of their own. */
+	std::optional<double> kv_used = s.gsum("sglang:kv_used_tokens");
+	std::optional<double> kv_free = s.gsum("sglang:kv_available_tokens");
+	std::optional<double> used = first({s.gsum("sglang:num_used_tokens"), kv_used,
 					    sum_each(s.loads, each("num_used_tokens"))});
 	std::optional<double> capacity = first(
 		{s.gsum("sglang:max_total_num_tokens"),
+		 kv_used && kv_free ? std::optional<double>(*kv_used + *kv_free) : std::nullopt,
 		 sum_each(s.states, [](const json &e) {
 			 return number(member(&e, "memory_usage"), "token_capacity");
 		 }),
-		 sum_each(s.loads, each("max_total_num_tokens")), number(s.info, "max_total_num_tokens")});
+		 sum_each(s.loads, each("max_total_num_tokens")), number(s.info_all, "max_total_num_tokens")});
 	/* The summing generation's used tokens cover every rank, but its flat
 	 * server information gives rank 0's capacity only: without the other
 	 * ranks' the ratio is the server's own gauge. */
@@ -508,7 +590,11 @@ void put_cache_hits(Document &doc, const Sources &s)
 	/* The gauge is the last prefill batch's ratio (in percent in 2024) and
 	 * reads 0 after every decode log; the counters give the window's. */
 	std::optional<double> hit;
-	if (auto dp = s.delta("prompt"); dp && *dp > 0)
+	/* The scheduler's effective prompt tokens first, whose help text gives
+	 * the ratio; the finished requests' counters lag by a whole request. */
+	if (auto all = s.delta("eff_all"); all && *all > 0)
+		hit = s.delta("eff_hit").value_or(0) / *all;
+	if (auto dp = s.delta("prompt"); !hit && dp && *dp > 0)
 		if (auto dc = s.delta("cached"))
 			hit = *dc / *dp;
 	if (!hit) {
@@ -521,7 +607,9 @@ void put_cache_hits(Document &doc, const Sources &s)
 	doc.real("cache_hit_rate", hit);
 	auto cached = counter_of(s.now, "cached");
 	auto prompt = counter_of(s.now, "prompt");
-	if (cached && prompt && *prompt > 0)
+	if (auto all = counter_of(s.now, "eff_all"); all && *all > 0)
+		doc.real("cache_hit_rate_lifetime", counter_of(s.now, "eff_hit").value_or(0) / *all);
+	else if (cached && prompt && *prompt > 0)
 		doc.real("cache_hit_rate_lifetime", *cached / *prompt);
 }
 
@@ -623,6 +711,14 @@ void put_server(Document &doc, const Sources &s)
 		doc.j["late"] = s.view.late;
 }
 
+/* The share of the KV cache in use, from the tokens where both are known,
+ * else as the server gives it. */
+std::optional<double> usage_of(std::optional<double> used, std::optional<double> capacity,
+			       std::optional<double> given)
+{
+	return used && capacity && *capacity > 0 ? std::optional<double>(*used / *capacity) : given;
+}
+
 /* Each data-parallel rank's value of a scheduler gauge, by rank label. */
 std::map<std::string, double> by_rank(const std::vector<const Sample *> &series)
 {
@@ -654,8 +750,7 @@ ojson ranks_from_metrics(const Sources &s)
 		o.whole("rank", std::strtod(r.first.c_str(), nullptr));
 		o.whole("num_running_reqs", r.second);
 		o.whole("num_queue_reqs", at(queued, r.first));
-		auto u = at(used, r.first), c = at(capacity, r.first);
-		o.real("token_usage", u && c && *c > 0 ? std::optional<double>(*u / *c) : at(usage, r.first));
+		o.real("token_usage", usage_of(at(used, r.first), at(capacity, r.first), at(usage, r.first)));
 		o.real("gen_throughput", at(gen, r.first));
 		ranks.push_back(o.j);
 	}
@@ -673,8 +768,8 @@ ojson ranks_from_loads(const Sources &s)
 		o.whole("rank", number(&e, "dp_rank"));
 		o.whole("num_running_reqs", number(&e, "num_running_reqs"));
 		o.whole("num_queue_reqs", number(&e, "num_waiting_reqs"));
-		auto u = number(&e, "num_used_tokens"), c = number(&e, "max_total_num_tokens");
-		o.real("token_usage", u && c && *c > 0 ? std::optional<double>(*u / *c) : number(&e, "token_usage"));
+		o.real("token_usage", usage_of(number(&e, "num_used_tokens"), number(&e, "max_total_num_tokens"),
+					       number(&e, "token_usage")));
 		o.real("gen_throughput", number(&e, "gen_throughput"));
 		ranks.push_back(o.j);
 	}
@@ -703,6 +798,8 @@ ojson ranks_from_get_load(const Sources &s)
  * one hot rank shows beside the sums. */
 void put_dp_ranks(Document &doc, const Sources &s)
 {
+	if (s.view.gateway)
+		return;
 	ojson ranks = ranks_from_metrics(s);
 	if (ranks.size() < 2)
 		ranks = ranks_from_loads(s);
@@ -710,6 +807,47 @@ void put_dp_ranks(Document &doc, const Sources &s)
 		ranks = ranks_from_get_load(s);
 	if (ranks.size() > 1)
 		doc.j["dp"] = ranks;
+}
+
+/* Behind a gateway, one object per worker, shaped like the ranks: those
+ * of the metrics page, then those the gateway lists without any metrics. */
+void put_workers(Document &doc, const Sources &s)
+{
+	if (!s.view.gateway)
+		return;
+	std::vector<std::string> addresses;
+	auto add = [&](const std::string &a) {
+		if (std::find(addresses.begin(), addresses.end(), a) == addresses.end())
+			addresses.push_back(a);
+	};
+	for (const char *name : {"sglang:num_running_reqs", "sglang:num_queue_reqs"})
+		for (const Sample *x : s.gauge(name))
+			if (const std::string *a = label_of(*x, "worker_addr"))
+				add(*a);
+	for (const std::string &a : s.view.workers)
+		add(a);
+	ojson workers = ojson::array();
+	for (const std::string &a : addresses) {
+		auto mine = [&](const char *name) {
+			std::vector<const Sample *> out;
+			for (const Sample *x : s.gauge(name))
+				if (const std::string *w = label_of(*x, "worker_addr"); w != nullptr && *w == a)
+					out.push_back(x);
+			return out;
+		};
+		auto sum = [&](const char *name) { return gauge_sum(mine(name)); };
+		Document o;
+		o.j["address"] = a;
+		o.whole("num_running_reqs", sum("sglang:num_running_reqs"));
+		o.whole("num_queue_reqs", sum("sglang:num_queue_reqs"));
+		o.real("token_usage", usage_of(first({sum("sglang:num_used_tokens"), sum("sglang:kv_used_tokens")}),
+					       sum("sglang:max_total_num_tokens"),
+					       gauge_mean(mine("sglang:token_usage"))));
+		o.real("gen_throughput", sum("sglang:gen_throughput"));
+		workers.push_back(o.j);
+	}
+	if (!workers.empty())
+		doc.j["workers"] = workers;
 }
 
 } // namespace
@@ -723,6 +861,7 @@ ojson derive_output(const std::string &url, const ServerView &view, const Sample
 	Sources s(view, now, window);
 	put_requests(doc, s);
 	put_dp_ranks(doc, s);
+	put_workers(doc, s);
 	put_throughput(doc, s);
 	put_kv_cache(doc, s);
 	put_cache_hits(doc, s);
@@ -733,6 +872,115 @@ ojson derive_output(const std::string &url, const ServerView &view, const Sample
 	put_window(doc, s);
 	put_server(doc, s);
 	return doc.j;
+}
+
+namespace {
+
+/* The members of object j named in keys, or null when j is not an object. */
+json kept_members(const json *j, std::initializer_list<const char *> keys)
+{
+	if (j == nullptr || !j->is_object())
+		return nullptr;
+	json out = json::object();
+	for (const char *k : keys)
+		if (const json *v = member(j, k))
+			out[k] = *v;
+	return out;
+}
+
+/* The server information without what moves (throughput, accepted length)
+ * and without what must not be kept (the API key it reports in clear). */
+json lasting_server_info(const json *info)
+{
+	json out = kept_members(info, {"served_model_name", "model_path", "prefill", "decode",
+				       "max_running_requests", "max_total_num_tokens", "context_length",
+				       "speculative_algorithm", "speculative_num_draft_tokens",
+				       "speculative_num_steps", "dp_size", "version"});
+	if (const json *states = member(info, "internal_states"); states != nullptr && states->is_array()) {
+		json kept = json::array();
+		for (const json &e : *states) {
+			json k = kept_members(&e, {"effective_max_running_requests_per_dp"});
+			if (const json *t = member(member(&e, "memory_usage"), "token_capacity"))
+				k["memory_usage"] = {{"token_capacity", *t}};
+			kept.push_back(k.is_null() ? json::object() : k);
+		}
+		out["internal_states"] = kept;
+	}
+	return out;
+}
+
+json lasting_models(const json *models)
+{
+	const json *data = member(models, "data");
+	if (data == nullptr || !data->is_array())
+		return nullptr;
+	json kept = json::array();
+	for (const json &e : *data)
+		kept.push_back(kept_members(&e, {"id", "parent", "max_model_len"}));
+	return {{"data", kept}};
+}
+
+std::optional<json> as_answer(const json &j)
+{
+	return j.is_null() ? std::nullopt : std::optional<json>(j);
+}
+
+} // namespace
+
+void apply_facts(ServerView &view, const ProbeResult &probe, const ServerFacts &facts)
+{
+	view.models = as_answer(facts.models);
+	view.model_info = as_answer(facts.model_info);
+	if (!probe.server_info.asked())
+		view.server_info = as_answer(facts.server_info);
+	view.health = facts.health;
+	view.model = served_model(view);
+}
+
+ServerFacts learn_facts(const ProbeResult &probe, const ServerView &view, const SampleSet &now, int64_t t_ms)
+{
+	ServerFacts facts;
+	if (!view.late.empty() || view.health == "starting")
+		return facts;
+	facts.asked_ms = t_ms;
+	facts.models = lasting_models(view.models ? &*view.models : nullptr);
+	facts.server_info = view.server_info ? lasting_server_info(&*view.server_info) : json(nullptr);
+	facts.model_info = kept_members(view.model_info ? &*view.model_info : nullptr, {"model_path"});
+	facts.health = view.health;
+
+	/* A steady probe must give the document that this probe gives, member
+	 * for member: tried first with the metrics page alone, then with every
+	 * route whose answer moves. */
+	const std::string full = derive_output("", view, now, Window{}).dump();
+	const Route *page = probe.engine_metrics.ok() && view.gateway ? &probe.engine_metrics : &probe.metrics;
+	std::vector<std::vector<std::string>> candidates;
+	if (view.scrape && page->ok())
+		candidates.push_back({page->path});
+	std::vector<std::string> moving;
+	for (const Route *r : {&probe.server_info, &probe.metrics, &probe.loads, &probe.engine_metrics})
+		if (r->ok())
+			moving.push_back(r->path);
+	candidates.push_back(moving);
+	for (const auto &routes : candidates) {
+		if (routes.empty())
+			continue;
+		ProbeResult steady;
+		for (const Route *r : {&probe.server_info, &probe.metrics, &probe.loads, &probe.engine_metrics})
+			if (std::find(routes.begin(), routes.end(), r->path) != routes.end()) {
+				Route &into = r == &probe.server_info ? steady.server_info
+					      : r == &probe.metrics   ? steady.metrics
+					      : r == &probe.loads     ? steady.loads
+								      : steady.engine_metrics;
+				into = *r;
+			}
+		ServerView v = read_probe(steady);
+		apply_facts(v, steady, facts);
+		if (derive_output("", v, now, Window{}).dump() == full) {
+			facts.routes = routes;
+			break;
+		}
+	}
+	return facts;
 }
 
 } // namespace sgm

@@ -8,6 +8,10 @@
  * needed, not SGLang) the object holds "url", "model" and "error" instead,
  * a one-line message goes to standard error, and the exit status is 1.
  *
+ * The answers that do not change while a server runs are kept with its
+ * samples: for 10 minutes, and until it restarts, a probe asks only the
+ * routes whose answers move (the metrics page alone on recent servers).
+ *
  * Environment:
  *   SGLANG_API_KEY         sent as a Bearer token on every request; never printed
  *   XDG_CACHE_HOME, HOME   where the recent samples of each server are kept
@@ -15,6 +19,7 @@
  *                          windowed figures are measured with (otherwise
  *                          the wall clock, milliseconds since 1970)
  */
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -126,20 +131,47 @@ bool has_host(const std::string &url)
 	       std::string("/?#").find(url[start + 3]) == std::string::npos;
 }
 
-/* The window of now against the samples kept for url, which now joins. */
-sgm::Window kept_window(const std::string &url, const sgm::SampleSet &now)
+/* Adds now to the kept samples, picks its window and keeps the state; a
+ * probe without counters or histograms keeps the facts alone. */
+sgm::Window record(const std::string &path, sgm::State &state, const sgm::SampleSet &now)
 {
 	sgm::Window window;
-	if (now.counters.empty() && now.histograms.empty())
-		return window;
-	std::string path = sgm::state_path(url);
-	if (path.empty())
-		return window;
-	sgm::State state = sgm::load_state(path, url, now.t_ms);
-	window = sgm::update_window(state, now);
+	if (!now.counters.empty() || !now.histograms.empty())
+		window = sgm::update_window(state, now);
 	/* A state that cannot be kept costs the next window, no more. */
-	sgm::save_state(path, state);
+	if (!path.empty())
+		sgm::save_state(path, state);
 	return window;
+}
+
+/* A probe and what it gave. */
+struct Probed {
+	sgm::ProbeResult probe;
+	sgm::ServerView view;
+	sgm::SampleSet now;
+};
+
+/* The steady probe: only the routes the kept facts name, while they are
+ * fresh. False when it cannot stand for a full probe: a route that did not
+ * answer 200, an answer that is not SGLang's, or a restart, all of which a
+ * full probe then looks at. */
+bool steady_probe(const std::string &base, const std::string &key, const sgm::State &state, int64_t t_ms,
+		  Probed &out)
+{
+	const sgm::ServerFacts &f = state.facts;
+	if (f.asked_ms == 0 || f.routes.empty() || t_ms < f.asked_ms || t_ms - f.asked_ms >= sgm::kFactsKeepMs)
+		return false;
+	out.probe = sgm::probe_server(base, key, f.routes);
+	for (const sgm::Route *r : {&out.probe.server_info, &out.probe.metrics, &out.probe.loads,
+				    &out.probe.engine_metrics})
+		if (r->asked() && !r->ok())
+			return false;
+	out.view = sgm::read_probe(out.probe);
+	sgm::apply_facts(out.view, out.probe, f);
+	if (!sgm::not_sglang_reason(out.view, out.probe).empty())
+		return false;
+	out.now = sgm::current_samples(out.view, t_ms);
+	return !sgm::restarted_since(state, out.now);
 }
 
 } // namespace
@@ -174,11 +206,26 @@ int main(int argc, char **argv)
 	const std::string key = key_env != nullptr ? key_env : "";
 
 	CurlGlobal curl;
-	sgm::ProbeResult probe = sgm::probe_server(base, key);
+	const int64_t t_ms = clock_ms();
+	const std::string path = sgm::state_path(url);
+	sgm::State state = path.empty() ? sgm::State{url, {}} : sgm::load_state(path, url, t_ms);
+	Probed p;
+	const auto started = std::chrono::steady_clock::now();
+	if (steady_probe(base, key, state, t_ms, p)) {
+		print(sgm::derive_output(url, p.view, p.now, record(path, state, p.now)));
+		return 0;
+	}
+
+	/* Both probes share one budget, which the plug-in's bound leaves room for. */
+	long spent = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+					       std::chrono::steady_clock::now() - started).count());
+	p.probe = sgm::probe_server(base, key, {}, std::max(1L, sgm::kProbeBudgetMs - spent));
+	const sgm::ProbeResult &probe = p.probe;
 	std::string why = models_failure(probe.models, !key.empty());
 	if (!why.empty())
 		return fail(url, "", why);
-	sgm::ServerView view = sgm::read_probe(probe);
+	p.view = sgm::read_probe(probe);
+	const sgm::ServerView &view = p.view;
 	why = sgm::not_sglang_reason(view, probe);
 	/* A server that is still loading says so on /health and already lists
 	 * its model; that is its state, not a failure of the probe. Without the
@@ -191,7 +238,8 @@ int main(int argc, char **argv)
 	if (!why.empty() && view.health != "starting")
 		return fail(url, view.model, why);
 
-	sgm::SampleSet now = sgm::current_samples(view, clock_ms());
-	print(sgm::derive_output(url, view, now, kept_window(url, now)));
+	p.now = sgm::current_samples(view, t_ms);
+	state.facts = sgm::learn_facts(probe, view, p.now, t_ms);
+	print(sgm::derive_output(url, view, p.now, record(path, state, p.now)));
 	return 0;
 }

@@ -37,6 +37,16 @@ void skip_blanks(std::string_view s, std::size_t &i)
 		i++;
 }
 
+/* SGLang's families under their one spelling: a gateway's re-export or a
+ * relabelling proxy writes "sglang_" where the server writes "sglang:". */
+std::string canonical_name(std::string_view name)
+{
+	std::string n(name);
+	if (n.compare(0, 7, "sglang_") == 0)
+		n[6] = ':';
+	return n;
+}
+
 /* Reads a metric or label name at i; empty when there is none. */
 std::string_view read_name(std::string_view s, std::size_t &i, bool allow_colon)
 {
@@ -234,7 +244,7 @@ struct Reader {
 			scrape.bad_lines++;
 			return;
 		}
-		std::size_t f = family(name);
+		std::size_t f = family(canonical_name(name));
 		if (i < line.size() && !blank(line[i])) {
 			scrape.bad_lines++;
 			return;
@@ -260,7 +270,7 @@ struct Reader {
 			return;
 		}
 		Sample s;
-		s.name = std::string(name);
+		s.name = canonical_name(name);
 		std::size_t after_name = i;
 		skip_blanks(line, i);
 		bool blank_before_value = i > after_name;
@@ -284,7 +294,7 @@ struct Reader {
 			return;
 		}
 		/* What may follow is a timestamp, which a monitor has no use for. */
-		scrape.families[owner(name)].samples.push_back(std::move(s));
+		scrape.families[owner(s.name)].samples.push_back(std::move(s));
 	}
 };
 

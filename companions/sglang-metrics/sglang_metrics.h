@@ -76,9 +76,15 @@ const std::string *label_of(const Sample &s, std::string_view name);
 std::vector<const Sample *> keep_model(const std::vector<const Sample *> &in,
 				       const std::string &model);
 
-/* Scheduler series: grouped by dp_rank; inside a group only the series of the
- * lowest (pp_rank, tp_rank) count, since every TP rank may repeat them. NaN
- * values and series carrying an "le" label are left out. */
+/* The scheduler a series comes from: its dp_rank, behind the worker_addr
+ * that a gateway adds, so that the ranks of two workers stay apart. */
+std::string scheduler_group(const Sample &s);
+
+/* Scheduler series: grouped by scheduler_group; inside a group only the
+ * series of the lowest (pp_rank, tp_rank) count, since every TP rank may
+ * repeat them, and of those the total of the empty priority where there is
+ * one (else the per-priority series, summed). NaN and negative values and
+ * series carrying an "le" label are left out. */
 std::map<std::string, std::vector<const Sample *>>
 scheduler_groups(const std::vector<const Sample *> &in);
 
@@ -152,12 +158,16 @@ struct Route {
 
 struct ProbeResult {
 	Route models, server_info, metrics, loads, model_info, health;
+	Route engine_metrics; /* a gateway's metrics of all its workers */
 	std::vector<std::string> late; /* routes that gave no answer within the budget */
 };
 
-/* Requests the routes of base (no trailing "/") in parallel within the
- * bounds above, with the API key as a Bearer token when not empty. */
-ProbeResult probe_server(const std::string &base, const std::string &api_key);
+/* Requests the routes of base (no trailing "/") in parallel within
+ * budget_ms, with the API key as a Bearer token when not empty. With only
+ * empty, every route family is asked (older names after a 404); else just
+ * the routes that only names, none of their fallbacks. */
+ProbeResult probe_server(const std::string &base, const std::string &api_key,
+			 const std::vector<std::string> &only = {}, long budget_ms = kProbeBudgetMs);
 
 /* ---- derive.cpp: the output object ---- */
 
@@ -182,6 +192,18 @@ struct ServerView {
 	std::string model;  /* served model name, "" when unknown */
 	std::string health; /* "ok", "starting" (503), or "" when /health said neither */
 	std::vector<std::string> late; /* routes that gave no answer in time */
+	bool gateway = false;             /* a model gateway in front of workers */
+	std::vector<std::string> workers; /* the addresses the gateway lists */
+};
+
+/* What a server says that does not change while it runs, kept so that a
+ * steady probe asks only the routes whose answers move. */
+struct ServerFacts {
+	int64_t asked_ms = 0; /* when every route was last asked; 0: never */
+	/* The parts of those answers that the figures read; null when absent. */
+	nlohmann::json models, server_info, model_info;
+	std::string health;
+	std::vector<std::string> routes; /* what a steady probe asks; empty: every route */
 };
 
 /* Parses the answers of a probe. */
@@ -193,17 +215,38 @@ std::string not_sglang_reason(const ServerView &view, const ProbeResult &probe);
 /* The counters and histograms of this probe, stamped with t_ms. */
 SampleSet current_samples(const ServerView &view, int64_t t_ms);
 
+/* The facts of a server from a probe of every route, with the routes that
+ * a steady probe needs to form the same document: the metrics page alone
+ * where it carries what moves, else every route whose answer moves. No
+ * routes when the probe was incomplete or the server is starting. */
+ServerFacts learn_facts(const ProbeResult &probe, const ServerView &view, const SampleSet &now,
+			int64_t t_ms);
+
+/* Fills the view of a steady probe with the kept facts, in place of the
+ * answers that were not asked. */
+void apply_facts(ServerView &view, const ProbeResult &probe, const ServerFacts &facts);
+
 /* The output object for the comparison form url. */
 nlohmann::ordered_json derive_output(const std::string &url, const ServerView &view,
 				     const SampleSet &now, const Window &window);
 
 /* ---- window.cpp: state kept between runs ---- */
 
-/* Recent samples of one endpoint, oldest first. */
+/* Recent samples of one endpoint, oldest first, and its facts. */
 struct State {
 	std::string url;
 	std::vector<SampleSet> samples;
+	ServerFacts facts = {};
 };
+
+/* How long the facts of a server are trusted before every route is asked
+ * again, and the routes a steady probe may be told to ask. */
+constexpr int64_t kFactsKeepMs = 600000;
+bool steady_route(const std::string &path);
+
+/* Whether now shows that the server started again since the newest kept
+ * sample: a counter or histogram went down, or its start time changed. */
+bool restarted_since(const State &state, const SampleSet &now);
 
 /* How long samples are kept, the span the windowed figures aim at, and the
  * least spacing between two kept samples (faster probes reuse the last). */

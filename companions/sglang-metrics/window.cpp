@@ -68,13 +68,15 @@ std::string url_key(const std::string &url)
 	return buf;
 }
 
-/* Whether a counter or a histogram of now lies below its value in old: the
- * server restarted (its metrics directory is made anew at every start). */
+/* Whether a counter or a histogram of now lies below its value in old, or
+ * the start time differs: the server restarted (its metrics directory is
+ * made anew at every start). */
 bool went_down(const SampleSet &old, const SampleSet &now)
 {
 	for (const auto &c : now.counters) {
 		auto it = old.counters.find(c.first);
-		if (it != old.counters.end() && c.second < it->second)
+		if (it != old.counters.end() &&
+		    (c.first == "start_time" ? c.second != it->second : c.second < it->second))
 			return true;
 	}
 	for (const auto &h : now.histograms) {
@@ -151,7 +153,47 @@ bool sample_from_json(const json &e, int64_t now_ms, SampleSet &s)
 	return true;
 }
 
+/* Reads the stored facts; false when any part of them is doubtful, so that
+ * every route is asked again. */
+bool facts_from_json(const json &f, int64_t now_ms, ServerFacts &facts)
+{
+	if (!f.is_object() || !f.value("asked_ms", json()).is_number_integer() ||
+	    !f.value("routes", json()).is_array() || !f.value("health", json()).is_string())
+		return false;
+	facts.asked_ms = f["asked_ms"].get<int64_t>();
+	if (!near_in_time(facts.asked_ms, now_ms, kStateSaneSpanMs))
+		return false;
+	for (const json &r : f["routes"]) {
+		/* The routes are appended to the server's address: only known ones. */
+		if (!r.is_string() || !steady_route(r.get<std::string>()))
+			return false;
+		facts.routes.push_back(r.get<std::string>());
+	}
+	for (const char *k : {"models", "server_info", "model_info"})
+		if (!f.value(k, json()).is_null() && !f[k].is_object())
+			return false;
+	facts.models = f.value("models", json());
+	facts.server_info = f.value("server_info", json());
+	facts.model_info = f.value("model_info", json());
+	facts.health = f["health"].get<std::string>();
+	return true;
+}
+
 } // namespace
+
+bool steady_route(const std::string &path)
+{
+	for (const char *r : {"/metrics", "/server_info", "/get_server_info", "/v1/loads", "/get_load",
+			      "/engine_metrics"})
+		if (path == r)
+			return true;
+	return false;
+}
+
+bool restarted_since(const State &state, const SampleSet &now)
+{
+	return !state.samples.empty() && went_down(state.samples.back(), now);
+}
 
 json state_to_json(const State &state)
 {
@@ -174,7 +216,12 @@ json state_to_json(const State &state)
 		}
 		samples.push_back({{"t_ms", s.t_ms}, {"counters", s.counters}, {"histograms", hists}});
 	}
-	return {{"url", state.url}, {"samples", samples}};
+	json j = {{"url", state.url}, {"samples", samples}};
+	if (state.facts.asked_ms != 0)
+		j["facts"] = {{"asked_ms", state.facts.asked_ms}, {"routes", state.facts.routes},
+			      {"health", state.facts.health}, {"models", state.facts.models},
+			      {"server_info", state.facts.server_info}, {"model_info", state.facts.model_info}};
+	return j;
 }
 
 State state_from_json(const json &j, int64_t now_ms)
@@ -184,6 +231,8 @@ State state_from_json(const json &j, int64_t now_ms)
 	    !j.contains("samples") || !j["samples"].is_array())
 		return state;
 	state.url = j["url"].get<std::string>();
+	if (j.contains("facts") && !facts_from_json(j["facts"], now_ms, state.facts))
+		state.facts = ServerFacts{};
 	/* The file is outside the program's control: one doubtful sample and
 	 * none is used, since a window against a wrong one is worse than none. */
 	for (const json &e : j["samples"]) {

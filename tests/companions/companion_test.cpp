@@ -259,6 +259,10 @@ INSTANTIATE_TEST_SUITE_P(
 		Variant{"d_v043_dp2", "", {}, {}, "expected.json"},
 		/* 2024: first-generation names, percent cache hits, no server information. */
 		Variant{"g1_2024", "/v1", {}, {}, "expected.json"},
+		/* 2026: two DP ranks of two TP ranks, priority scheduling. */
+		Variant{"e_2026_dp2_priority", "/v1", {}, {}, "expected.json"},
+		/* The model gateway in front of two workers. */
+		Variant{"f_gateway", "", {}, {}, "expected.json"},
 		/* A metrics page alone, with every quirk of the format. */
 		Variant{"quirks", "", {"--scrapes", "metrics_quirks.txt"}, {}, "expected_metrics_only.json"}),
 	[](const ::testing::TestParamInfo<Variant> &i) { return std::string(i.param.dir); });
@@ -293,6 +297,112 @@ TEST(CompanionWindow, SecondScrapeGivesRatesAndARestartDropsThem)
 		json expected = json::parse(ctest::read_text(kFixtures + "/a_recent_eagle/expected.json"));
 		ctest::expect_matches(p.out, expected, mock.url(), {"restarted"});
 	}
+}
+
+TEST(CompanionWindow, NewestGenerationCountsRetractionsAndEffectiveCacheHits)
+{
+	/* Over the window: one retraction, and the cache hits of the
+	 * scheduler's effective tokens (55900 of 96400), not those of the
+	 * finished requests (35900 of 80800). */
+	ctest::Mock mock({kFixtures + "/e_2026_dp2_priority"});
+	ctest::TempDir home;
+	probe(mock.url(), home, {"QUORVANE_TEST_CLOCK_MS=7000000"});
+	Probe p = probe(mock.url(), home, {"QUORVANE_TEST_CLOCK_MS=7005000"});
+	EXPECT_EQ(p.r.status, 0) << p.r.out;
+	json expected = json::parse(ctest::read_text(kFixtures + "/e_2026_dp2_priority/expected_t5.json"));
+	ctest::expect_matches(p.out, expected, mock.url(), ctest::window_extras());
+}
+
+namespace {
+
+/* Requests of each route that the mock has answered so far. */
+std::map<std::string, int> mock_stats(const ctest::Mock &mock)
+{
+	httplib::Client c("127.0.0.1", mock.port());
+	auto res = c.Get("/mock/stats");
+	std::map<std::string, int> out;
+	json counts = res && res->status == 200 ? json::parse(res->body, nullptr, false) : json();
+	if (counts.is_object())
+		for (const auto &e : counts.items())
+			out[e.key()] = e.value().get<int>();
+	return out;
+}
+
+/* The routes asked between two readings, with their counts. */
+std::map<std::string, int> asked_since(const std::map<std::string, int> &before,
+				       const std::map<std::string, int> &after)
+{
+	std::map<std::string, int> out;
+	for (const auto &a : after) {
+		auto it = before.find(a.first);
+		int n = a.second - (it == before.end() ? 0 : it->second);
+		if (n > 0)
+			out[a.first] = n;
+	}
+	return out;
+}
+
+/* The one state file of a home folder. */
+std::string state_file(const ctest::TempDir &home)
+{
+	return std::filesystem::directory_iterator(home.path() + "/.cache/quorvane/sglang-metrics")->path().string();
+}
+
+} // namespace
+
+TEST(CompanionSteady, AskOnlyWhatMovesAndGiveTheSameDocument)
+{
+	using Routes = std::map<std::string, int>;
+	const std::string clock = "QUORVANE_TEST_CLOCK_MS=";
+	const std::string key = std::string("SGLANG_API_KEY=") + kKey;
+	struct Row {
+		const char *dir;
+		Routes steady;
+	} rows[] = {
+		{"e_2026_dp2_priority", {{"/metrics", 1}}},
+		{"a_recent_eagle", {{"/metrics", 1}}},
+		{"b_v043", {{"/metrics", 1}}},
+		{"g1_2024", {{"/metrics", 1}}},
+		/* Without a metrics page the moving figures are in two answers. */
+		{"c_no_metrics", {{"/server_info", 1}, {"/v1/loads", 1}}},
+		{"f_gateway", {{"/engine_metrics", 1}}},
+	};
+	for (const Row &row : rows) {
+		/* One page throughout, so that two homes see the same answers. */
+		const std::string dir = kFixtures + "/" + row.dir;
+		std::vector<std::string> args = {dir};
+		if (!ctest::read_text(dir + "/metrics.txt").empty())
+			args = {"--scrapes", "metrics.txt", dir};
+		ctest::Mock mock(args);
+		ctest::TempDir home, full;
+		probe(mock.url(), home, {clock + "7000000", key});
+		/* The other home forgets the facts, so its next probe asks all. */
+		std::filesystem::copy(home.path() + "/.cache", full.path() + "/.cache",
+				      std::filesystem::copy_options::recursive);
+		json kept = json::parse(ctest::read_text(state_file(full)));
+		kept.erase("facts");
+		ctest::write_text(state_file(full), kept.dump());
+		auto before = mock_stats(mock);
+		Probe steady = probe(mock.url(), home, {clock + "7005000", key});
+		auto after = mock_stats(mock);
+		EXPECT_EQ(asked_since(before, after), row.steady) << row.dir;
+		Probe all = probe(mock.url(), full, {clock + "7005000", key});
+		EXPECT_EQ(steady.out, all.out) << row.dir;
+		/* Ten minutes on, every route is asked again. */
+		after = mock_stats(mock);
+		probe(mock.url(), home, {clock + "7605000", key});
+		EXPECT_GT(asked_since(after, mock_stats(mock)).size(), row.steady.size()) << row.dir;
+	}
+	/* A restart (the counters start over) is looked at with every route,
+	 * in the same run. */
+	ctest::Mock mock({"--scrapes", "metrics_t5.txt,metrics_t5.txt,metrics.txt", kFixtures + "/a_recent_eagle"});
+	ctest::TempDir home;
+	probe(mock.url(), home, {clock + "1000"});
+	probe(mock.url(), home, {clock + "6000"});
+	auto before = mock_stats(mock);
+	Probe p = probe(mock.url(), home, {clock + "11000"});
+	EXPECT_EQ(p.out["restarted"], true) << p.r.out;
+	EXPECT_EQ(asked_since(before, mock_stats(mock)).count("/v1/models"), 1u);
 }
 
 TEST(CompanionWindow, KeptSamplesCarryTheWallClock)
@@ -439,6 +549,52 @@ TEST(CompanionSlowServer, RoutesPastTheBoundAreNamed)
 	EXPECT_EQ(out["requests_total"], 11228) << r.out;
 	EXPECT_EQ(out["late"], json({"/get_server_info", "/get_load", "/get_model_info"})) << r.out;
 	EXPECT_FALSE(out.contains("context_len")) << "its source came too late";
+}
+
+TEST(CompanionSlowServer, OnlyTheModelListInTimeIsCalledSlow)
+{
+	TestServer slow({{"/v1/models", {200, ctest::read_text(kFixtures + "/a_recent_eagle/v1_models.json"), "", 0}},
+			 {"*", {200, "{}", "", 8500}}});
+	ctest::TempDir home;
+	Probe p = probe(slow.url(), home);
+	expect_failure(p, slow.url(), "too slow");
+	for (const char *route : {"/server_info", "/metrics", "/v1/loads", "/model_info", "/health"})
+		EXPECT_NE(p.out["error"].get<std::string>().find(route), std::string::npos) << route << p.r.out;
+}
+
+TEST(CompanionSlowServer, ASteadyProbeAndItsFullProbeShareOneBound)
+{
+	/* The facts are kept; then the same address answers only after 20 s.
+	 * The steady probe's wait and the full probe after it must still end
+	 * inside the plug-in's 10 s. */
+	ctest::TempDir home;
+	int port = 0;
+	{
+		ctest::Mock fast({kFixtures + "/a_recent_eagle"});
+		port = fast.port();
+		ASSERT_EQ(probe(fast.url(), home).r.status, 0);
+	}
+	ctest::Mock slow({"--port", std::to_string(port), "--delay-ms", "20000", kFixtures + "/a_recent_eagle"});
+	std::vector<std::string> env = ctest::base_env();
+	env.push_back("HOME=" + home.path());
+	ctest::ProcResult r = ctest::run({QV_METRICS_BIN, slow.url()}, env, 10000);
+	EXPECT_FALSE(r.timed_out);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_NE(r.out.find("no answer"), std::string::npos) << r.out;
+}
+
+TEST(CompanionFailures, GatewayWithoutItsWorkersMetricsNamesItself)
+{
+	/* Its other routes pass one worker's answers through: printing them
+	 * would show one worker as the deployment. */
+	const std::string g = kFixtures + "/f_gateway/";
+	TestServer gateway({{"/v1/models", {200, ctest::read_text(g + "v1_models.json"), "", 0}},
+			    {"/server_info", {200, ctest::read_text(g + "server_info.json"), "", 0}},
+			    {"/v1/loads", {200, ctest::read_text(g + "v1_loads.json"), "", 0}}});
+	ctest::TempDir home;
+	Probe p = probe(gateway.url(), home);
+	expect_failure(p, gateway.url(), "model gateway in front of 2 workers");
+	EXPECT_NE(p.out["error"].get<std::string>().find("point the monitor at a worker"), std::string::npos);
 }
 
 TEST(CompanionFailures, RedirectIsNamedAndNeverFollowed)

@@ -375,3 +375,29 @@ TEST(DeriveRates, EventsOverTheLifeThenOverTheWindow)
 	/* Prompt tokens computed, apart from those the prefix cache served. */
 	EXPECT_DOUBLE_EQ(second["pp_computed_tok_s"].get<double>(), 100.0);
 }
+
+TEST(DeriveEdges, SpellingsPrioritiesNegativeGaugesAndFreeSlots)
+{
+	/* A relabelling proxy's "sglang_" spelling; per-priority series with
+	 * no total beside them (summed); a negative gauge (dropped); a pool
+	 * given by its used and free slots alone. */
+	ProbeResult p;
+	p.models = answered("/v1/models", "{\"data\":[{\"id\":\"m\"}]}");
+	p.metrics = answered("/metrics", "# TYPE sglang_num_running_reqs gauge\n"
+					 "sglang_num_running_reqs{model_name=\"m\",priority=\"0\"} 3\n"
+					 "sglang_num_running_reqs{model_name=\"m\",priority=\"1\"} 4\n"
+					 "# TYPE sglang:num_queue_reqs gauge\n"
+					 "sglang:num_queue_reqs{model_name=\"m\"} -7\n"
+					 "# TYPE sglang:kv_used_tokens gauge\n"
+					 "sglang:kv_used_tokens{model_name=\"m\"} 250\n"
+					 "# TYPE sglang:kv_available_tokens gauge\n"
+					 "sglang:kv_available_tokens{model_name=\"m\"} 750\n");
+	p.loads = answered("/v1/loads", "{\"loads\":[{\"dp_rank\":0,\"max_running_requests\":-1}]}");
+	json out = output(p, current_samples(read_probe(p), 1000), Window{});
+	EXPECT_EQ(out["num_running_reqs"], 7) << out;
+	EXPECT_FALSE(out.contains("num_queue_reqs")) << out;
+	EXPECT_FALSE(out.contains("max_running_reqs")) << out;
+	EXPECT_EQ(out["num_used_tokens"], 250);
+	EXPECT_EQ(out["max_total_num_tokens"], 1000);
+	EXPECT_DOUBLE_EQ(out["token_usage"].get<double>(), 0.25);
+}

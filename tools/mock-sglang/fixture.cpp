@@ -3,7 +3,8 @@
  * served when its file is in the folder and answers 404 otherwise, so a
  * folder describes its server generation by the files it holds: an older
  * server has get_server_info.json but no server_info.json, a server without
- * --enable-metrics has no metrics.txt.
+ * --enable-metrics has no metrics.txt. A model gateway's folder holds the
+ * aggregated metrics of its workers as engine_metrics.txt.
  */
 #include <cstdio>
 #include <fstream>
@@ -104,6 +105,18 @@ bool fixture_routes(httplib::Server &svr, Options &opt)
 	    !read_file(dir + opt.openmetrics, openmetrics)) {
 		std::fprintf(stderr, "mock-sglang: cannot read '%s'\n", opt.openmetrics.c_str());
 		return false;
+	}
+	std::string engine;
+	if (read_file(dir + "engine_metrics.txt", engine)) {
+		any = true;
+		svr.Get("/engine_metrics", [engine, opt](const httplib::Request &req, httplib::Response &res) {
+			if (!key_accepted(req, opt.api_key, opt.metrics_need_key)) {
+				res.status = 401;
+				res.set_content("{\"error\":\"Unauthorized\"}", kJsonType);
+				return;
+			}
+			res.set_content(engine, "text/plain; charset=utf-8");
+		});
 	}
 	any = any || !pages->empty();
 	if (!any) {

@@ -26,8 +26,13 @@
  *                        down (every route answers 503); while it runs,
  *                        GET /mock/scenario?name=NAME switches it, and
  *                        name=restart empties its counters once
+ *
+ * GET /mock/stats answers the number of requests of each route so far, as
+ * a JSON object from path to count; the /mock/ routes are not counted.
  */
 #include <csignal>
+#include <map>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -207,15 +212,29 @@ int main(int argc, char **argv)
 	/* Set when a signal came: a delayed answer gives up its wait, so that
 	 * stopping never waits for it. */
 	static std::atomic<bool> stopping{false};
-	if (opt.delay_ms > 0) {
-		int ms = opt.delay_ms;
-		svr.set_pre_routing_handler([ms](const httplib::Request &, httplib::Response &) {
-			auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-			while (!stopping && std::chrono::steady_clock::now() < until)
-				std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	/* Requests by route, for tests and the benchmark to see what a probe asks. */
+	static std::mutex counts_mu;
+	static std::map<std::string, long> counts;
+	int ms = opt.delay_ms;
+	svr.set_pre_routing_handler([ms](const httplib::Request &req, httplib::Response &) {
+		if (req.path.compare(0, 6, "/mock/") == 0)
 			return httplib::Server::HandlerResponse::Unhandled;
-		});
-	}
+		{
+			std::lock_guard<std::mutex> lock(counts_mu);
+			counts[req.path]++;
+		}
+		auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+		while (!stopping && std::chrono::steady_clock::now() < until)
+			std::this_thread::sleep_for(std::chrono::milliseconds(20));
+		return httplib::Server::HandlerResponse::Unhandled;
+	});
+	svr.Get("/mock/stats", [](const httplib::Request &, httplib::Response &res) {
+		std::string body = "{";
+		std::lock_guard<std::mutex> lock(counts_mu);
+		for (const auto &c : counts)
+			body += (body.size() > 1 ? ",\"" : "\"") + c.first + "\":" + std::to_string(c.second);
+		res.set_content(body + "}\n", "application/json");
+	});
 	if (opt.html) {
 		svr.Get(R"(.*)", [](const httplib::Request &, httplib::Response &res) {
 			res.set_content("<!DOCTYPE html>\n<html><head><title>Welcome</title></head>"
