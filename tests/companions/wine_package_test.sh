@@ -58,27 +58,29 @@ request() (
 )
 
 # The second request comes from the cache: the server is gone by then, and
-# the answer is the first one, byte for byte. Should Wine start the second
-# run so slowly that the cache went stale in between, the pair runs again.
+# the answer is the first one, byte for byte. On a loaded machine Wine can
+# take longer to start the plug-in than the cache's 3 seconds; then the pair
+# runs again with the cache dated ahead, as if the second came in time.
 head=$'Content-Type: application/json; charset=utf-8\r\n\r\n{"url":"http://127.0.0.1:'
-for attempt in 1 2 3; do
+cache=$appdata/quorvane/sessions/s1/sglang_metrics.json
+for attempt in 1 2; do
   start_mock "$fixtures/a_recent_eagle"
   echo "OPENAI_BASE_URL=http://127.0.0.1:$mock_port/v1" >"$appdata/quorvane/sessions/s1/config-snapshot.txt"
-  rm -f "$appdata/quorvane/sessions/s1/sglang_metrics.json"
+  rm -f "$cache"
   first=$(request)
   stop "$mock_pid"
   mock_pid=
-  t0=$(date +%s)
   [[ $first == "$head"* && $first == *'"model":"meta-llama/Llama-3.1-8B-Instruct"'* &&
      $first == *'"ok":true'* && $first == *'"source":"session","session":"s1"}' ]] ||
     fail "first answer: $first"
-  [ -f "$appdata/quorvane/sessions/s1/sglang_metrics.json" ] || fail "no cache file in the session folder"
+  [ -f "$cache" ] || fail "no cache file in the session folder"
+  [ "$attempt" = 1 ] || touch -d "@$(($(date +%s) + 60))" "$cache"
+  t0=$(date +%s)
   second=$(request)
   if [ "$second" = "$first" ]; then
-    echo "end to end: live answer, then the same from the cache"
+    echo "end to end: a live answer, then the same from the cache (run $attempt)"
     exit 0
   fi
-  [ $(($(date +%s) - t0)) -ge 2 ] || fail "second answer, within 3 s, not from the cache: $second"
-  echo "attempt $attempt: the second run came too late for the cache; once more"
+  [ "$attempt" = 1 ] && [ $(($(date +%s) - t0)) -ge 2 ] || fail "second answer not from the cache: $second"
+  echo "the second run took $(($(date +%s) - t0)) s, longer than the cache lives; once more"
 done
-fail "the second request never came within the cache's 3 seconds"
