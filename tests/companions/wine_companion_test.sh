@@ -53,7 +53,9 @@ fixtures)
       same "" key "$dir"
     else
       for page in "$dir"/metrics*.txt; do
-        [ -f "$page" ] && same "" "" --scrapes "${page##*/}" "$dir"
+        if [ -f "$page" ]; then
+          same "" "" --scrapes "${page##*/}" "$dir"
+        fi
       done
     fi
   done
@@ -74,7 +76,9 @@ window)
     compgen -G "$tmp/win-w/quorvane/sglang-metrics/*.json" >/dev/null ||
       fail "no state under %LOCALAPPDATA%\\quorvane\\sglang-metrics"
     echo "same window: $dir"
+    windows=$((${windows:-0} + 1))
   done
+  [ "${windows:-0}" -gt 0 ] || fail "no fixture server with a second page (metrics_t5.txt)"
   ;;
 failures)
   # A port that was just free: refused at once, in the failure form; the
