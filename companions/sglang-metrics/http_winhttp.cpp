@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "sglang_metrics.h"
+#include "win_text.h"
 
 #ifndef WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY
 #define WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY 4
@@ -25,30 +26,6 @@
 namespace sgm {
 
 namespace {
-
-std::wstring wide(const std::string &s)
-{
-	if (s.empty())
-		return {};
-	int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-	std::wstring w(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-	if (n > 0)
-		MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
-	return w;
-}
-
-std::string narrow(const std::wstring &w)
-{
-	if (w.empty())
-		return {};
-	int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr,
-				    nullptr);
-	std::string s(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-	if (n > 0)
-		WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr,
-				    nullptr);
-	return s;
-}
 
 long long now_ms()
 {

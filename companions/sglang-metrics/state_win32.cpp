@@ -14,30 +14,11 @@
 #include <memory>
 
 #include "sglang_metrics.h"
+#include "win_text.h"
 
 namespace sgm {
 
 namespace {
-
-std::wstring wide(const std::string &s)
-{
-	int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
-	std::wstring w(static_cast<std::size_t>(n > 0 ? n : 1), L'\0');
-	if (n > 0)
-		MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, &w[0], n);
-	w.resize(w.size() - 1);
-	return w;
-}
-
-std::string narrow(const std::wstring &w)
-{
-	int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
-	std::string s(static_cast<std::size_t>(n > 0 ? n : 1), '\0');
-	if (n > 0)
-		WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, &s[0], n, nullptr, nullptr);
-	s.resize(s.size() - 1);
-	return s;
-}
 
 struct LocalDeleter {
 	void operator()(void *p) const { LocalFree(p); }
