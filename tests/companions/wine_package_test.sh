@@ -23,9 +23,11 @@ check_zip() {
   [ "$(grep -c $'\r$' "$into/INSTALL.txt")" = "$(wc -l <"$into/INSTALL.txt")" ] ||
     fail "INSTALL.txt has lines without Windows line ends"
   for exe in "$into"/*.exe; do
-    while read -r dll; do
+    dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p')
+    [[ ${dlls,,} == *kernel32.dll* ]] || fail "cannot read the imports of ${exe##*/}"
+    for dll in $dlls; do
       [[ ${dll,,} =~ $system_dlls ]] || fail "${exe##*/} imports $dll"
-    done < <(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p')
+    done
   done
   echo "package: $(basename "$zip"): $names; imports only Windows' own DLLs"
 }
