@@ -25,7 +25,11 @@ start_mock() {
   "$mock" "$@" >"$tmp/mock.out" &
   mock_pid=$!
   mock_port=
-  for _ in $(seq 100); do [ -s "$tmp/mock.out" ] && break; sleep 0.1; done
+  # Waits long: on a loaded machine a start can take many seconds.
+  for _ in $(seq 600); do
+    [ -s "$tmp/mock.out" ] || ! kill -0 "$mock_pid" 2>/dev/null && break
+    sleep 0.1
+  done
   mock_port=$(head -n 1 "$tmp/mock.out")
   [ -n "$mock_port" ] || fail "mock-sglang $* did not start"
 }
