@@ -4,9 +4,10 @@
 # byte for byte (the mock's port aside), from every fixture server, and
 # from two probes five seconds apart (the state kept under %LOCALAPPDATA%),
 # and from servers that fail: a port where nothing listens, a web site, a
-# server that answers after the probe's bound.
+# server that answers after the probe's bound. A state folder that is a
+# link is not used.
 #
-# usage: wine_companion_test.sh fixtures|window|failures WIN_COMPANION
+# usage: wine_companion_test.sh fixtures|window|failures|state WIN_COMPANION
 #                               HOST_COMPANION MOCK FIXTURES
 mode=$1 win=$2 host=$3 mock=$4 fixtures=$5
 . "$(dirname "$0")/wine_lib.sh"
@@ -96,6 +97,20 @@ failures)
   SECONDS=0
   same /v1 "" --delay-ms 9500 "$fixtures/b_v043"
   [ "$SECONDS" -lt 40 ] || fail "two probes of a silent server took $SECONDS s"
+  ;;
+state)
+  # Under Wine a linked folder of this machine is a reparse point, as a
+  # Windows link is (a linked file is not: Wine shows its target). A state
+  # folder that is a link is neither read nor written.
+  start_mock "$fixtures/a_recent_eagle"
+  state=$tmp/s/quorvane/sglang-metrics
+  mkdir -p "$tmp/s/quorvane" "$tmp/elsewhere"
+  ln -s "$tmp/elsewhere" "$state"
+  got=$(probe win /v1 7005000 "$tmp/s")
+  [[ $got == '0: {'* ]] || fail "state folder a link: $got"
+  grep -q "not used (it is a link)" "$tmp/err" || fail "state folder a link, stderr: $(cat "$tmp/err")"
+  [ -z "$(ls -A "$tmp/elsewhere")" ] || fail "written through a link: $(ls "$tmp/elsewhere")"
+  echo "state: links refused"
   ;;
 *)
   fail "unknown mode $mode"
