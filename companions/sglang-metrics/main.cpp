@@ -20,15 +20,17 @@
  *                          the wall clock, milliseconds since 1970)
  */
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include <strings.h>
-
-#include <curl/curl.h>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include "util/util.h"
 #include "sglang_metrics.h"
@@ -36,14 +38,6 @@
 namespace {
 
 const char kUsage[] = "usage: quorvane-sglang-metrics URL\n";
-
-/* Global libcurl set-up for the life of main. */
-struct CurlGlobal {
-	CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
-	~CurlGlobal() { curl_global_cleanup(); }
-	CurlGlobal(const CurlGlobal &) = delete;
-	CurlGlobal &operator=(const CurlGlobal &) = delete;
-};
 
 void print(const nlohmann::ordered_json &j)
 {
@@ -88,7 +82,13 @@ std::string printable(const std::string &s)
 
 bool starts_with_nocase(const std::string &s, const char *prefix)
 {
-	return strncasecmp(s.c_str(), prefix, std::strlen(prefix)) == 0;
+	std::size_t n = std::strlen(prefix);
+	if (s.size() < n)
+		return false;
+	for (std::size_t i = 0; i < n; i++)
+		if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i])
+			return false;
+	return true;
 }
 
 /* Why the model list gave no answer that lets the probe go on, or "". */
@@ -178,6 +178,11 @@ bool steady_probe(const std::string &base, const std::string &key, const sgm::St
 
 int main(int argc, char **argv)
 {
+#ifdef _WIN32
+	/* The same bytes as on every other system: no "\r" before "\n". */
+	_setmode(_fileno(stdout), _O_BINARY);
+	_setmode(_fileno(stderr), _O_BINARY);
+#endif
 	if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
 		std::fputs(kUsage, stdout);
 		return 0;
@@ -205,7 +210,6 @@ int main(int argc, char **argv)
 	const char *key_env = std::getenv("SGLANG_API_KEY");
 	const std::string key = key_env != nullptr ? key_env : "";
 
-	CurlGlobal curl;
 	const int64_t t_ms = clock_ms();
 	const std::string path = sgm::state_path(url);
 	sgm::State state = path.empty() ? sgm::State{url, {}} : sgm::load_state(path, url, t_ms);

@@ -254,17 +254,35 @@ constexpr int64_t kStateKeepMs = 180000;
 constexpr int64_t kWindowMs = 60000;
 constexpr int64_t kMinSpacingMs = 2000;
 
+/* A state file larger than this is not ours to read. */
+constexpr std::size_t kMaxStateBytes = 4u << 20;
+
 /* The state file of url under the user's cache folder, or "" when there is
- * no usable cache folder. */
+ * no usable cache folder. A folder that is a link, not the user's own or
+ * writable by others is not used, with a line on standard error.
+ * (state_posix.cpp, state_win32.cpp) */
 std::string state_path(const std::string &url);
 
 /* Reads the state file; an unreadable or foreign file, or one with any
  * doubtful sample (a time far from now_ms, a counter that is negative or not
- * finite), gives an empty state. */
+ * finite), gives an empty state. Anything but a regular file of the user's,
+ * writable by nobody else (a link, a pipe, a device), is never opened for
+ * reading, so it can neither block the probe nor feed it; it gives an empty
+ * state and a line on standard error. */
 State load_state(const std::string &path, const std::string &url, int64_t now_ms);
 
 /* Replaces the state file whole, readable by the user only. False on failure. */
 bool save_state(const std::string &path, const State &state);
+
+/* The file name, in the state folder, of url's state. */
+std::string state_file_name(const std::string &url);
+
+/* Says on standard error that the state at path is not used, and why. */
+void state_refused(const std::string &path, const std::string &why);
+
+/* The state that the text of a state file holds for url; empty when the
+ * text is not a state, or is another endpoint's. */
+State state_from_text(const std::string &text, const std::string &url, int64_t now_ms);
 
 /* Adds now to the state and picks the window for it: drops every sample when
  * a counter went down (restart), the ones that lie in the future (the clock

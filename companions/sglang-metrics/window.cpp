@@ -4,16 +4,8 @@
  * user's cache folder, replaced whole by a rename and readable by the user
  * only. The windowed figures are differences against one of them.
  */
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "sglang_metrics.h"
 
@@ -23,8 +15,6 @@ using json = nlohmann::json;
 
 namespace {
 
-/* A state file larger than this is not ours to read. */
-constexpr std::streamsize kMaxStateBytes = 4 << 20;
 /* A stored sample further than this from the clock is not one of ours: the
  * file was damaged or written by something else. A year leaves room for any
  * pause and any clock correction. */
@@ -36,35 +26,6 @@ std::string bound_text(double b)
 		return b > 0 ? "+Inf" : "-Inf";
 	char buf[40];
 	std::snprintf(buf, sizeof(buf), "%.17g", b);
-	return buf;
-}
-
-/* An absolute directory from the environment, or "". */
-std::string absolute_env(const char *name)
-{
-	const char *v = std::getenv(name);
-	return v != nullptr && v[0] == '/' ? std::string(v) : std::string();
-}
-
-bool make_private_dir(const std::string &dir)
-{
-	if (mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST) {
-		struct stat st;
-		return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-	}
-	return false;
-}
-
-/* FNV-1a, 64 bits: a short file name that differs per endpoint. */
-std::string url_key(const std::string &url)
-{
-	uint64_t h = 14695981039346656037ull;
-	for (unsigned char c : url) {
-		h ^= c;
-		h *= 1099511628211ull;
-	}
-	char buf[17];
-	std::snprintf(buf, sizeof(buf), "%016llx", static_cast<unsigned long long>(h));
 	return buf;
 }
 
@@ -247,68 +208,33 @@ State state_from_json(const json &j, int64_t now_ms)
 	return state;
 }
 
-std::string state_path(const std::string &url)
+std::string state_file_name(const std::string &url)
 {
-	std::string cache = absolute_env("XDG_CACHE_HOME");
-	if (cache.empty()) {
-		std::string home = absolute_env("HOME");
-		if (home.empty())
-			if (const passwd *pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr &&
-								  pw->pw_dir[0] == '/')
-				home = pw->pw_dir;
-		if (home.empty())
-			return {};
-		cache = home + "/.cache";
+	/* FNV-1a, 64 bits: a short file name that differs per endpoint. */
+	uint64_t h = 14695981039346656037ull;
+	for (unsigned char c : url) {
+		h ^= c;
+		h *= 1099511628211ull;
 	}
-	std::string product = cache + "/quorvane";
-	std::string dir = product + "/sglang-metrics";
-	if (!make_private_dir(cache) || !make_private_dir(product) || !make_private_dir(dir))
-		return {};
-	return dir + "/" + url_key(url) + ".json";
+	char buf[24];
+	std::snprintf(buf, sizeof(buf), "%016llx.json", static_cast<unsigned long long>(h));
+	return buf;
 }
 
-State load_state(const std::string &path, const std::string &url, int64_t now_ms)
+void state_refused(const std::string &path, const std::string &why)
 {
-	std::ifstream in(path, std::ios::binary | std::ios::ate);
-	std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
-	if (size < 0 || size > kMaxStateBytes)
-		return State{url, {}};
-	std::string text(static_cast<std::size_t>(size), '\0');
-	in.seekg(0);
-	in.read(&text[0], size);
-	if (in.gcount() != size)
-		return State{url, {}};
+	std::fprintf(stderr,
+		     "quorvane-sglang-metrics: state '%s' not used (%s); the windowed figures are left out\n",
+		     path.c_str(), why.c_str());
+}
+
+State state_from_text(const std::string &text, const std::string &url, int64_t now_ms)
+{
 	State s = state_from_json(json::parse(text, nullptr, false), now_ms);
 	/* Two endpoints whose names hash alike must not mix their samples. */
 	if (s.url != url)
 		return State{url, {}};
 	return s;
-}
-
-bool save_state(const std::string &path, const State &state)
-{
-	std::string text = state_to_json(state).dump() + "\n";
-	std::string tmp = path + ".XXXXXX";
-	/* mkstemp makes the file readable and writable by the user only. */
-	int fd = mkstemp(&tmp[0]);
-	if (fd < 0)
-		return false;
-	std::size_t off = 0;
-	while (off < text.size()) {
-		ssize_t n = write(fd, text.data() + off, text.size() - off);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			break;
-		off += static_cast<std::size_t>(n);
-	}
-	bool ok = off == text.size();
-	ok = close(fd) == 0 && ok;
-	if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
-		unlink(tmp.c_str());
-		return false;
-	}
-	return true;
 }
 
 Window update_window(State &state, const SampleSet &now)

@@ -97,10 +97,17 @@ long long now_ms()
 	return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+/* libcurl's global set-up, once per process, before the first handle. */
+bool curl_ready()
+{
+	static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+	return ready;
+}
+
 } // namespace
 
 struct Fetcher::Impl {
-	std::unique_ptr<CURLM, MultiDeleter> multi{curl_multi_init()};
+	std::unique_ptr<CURLM, MultiDeleter> multi{curl_ready() ? curl_multi_init() : nullptr};
 	std::unordered_map<CURL *, std::unique_ptr<Transfer>> running;
 	std::vector<std::pair<int, HttpResult>> failed; /* could not even start */
 	long long deadline = 0;
