@@ -13,6 +13,11 @@
 # Assembly puts every file's text in place of its reference, less the final
 # newline that every source file carries, so the served document is one
 # self-contained file with the same structure.
+#
+# The client script is kept in parts, one file per job, loaded by script
+# elements that follow each other with nothing between them. Assembly joins
+# such neighbours into one element, each part on lines of its own, so the
+# served page has one client script whatever the number of parts.
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -69,6 +74,7 @@ endfunction()
 file(READ "${SRC_DIR}/monitor.html" doc)
 page_inline(doc "<script src='" "'></script>" "<script>" "</script>")
 page_inline(doc "@import url(" ");" "" "")
+string(REPLACE "</script><script>" "\n" doc "${doc}")
 
 # Every byte goes out as a \xNN escape: an escape ends at the next
 # backslash, so no following character can extend it, and the string

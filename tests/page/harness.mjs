@@ -127,7 +127,7 @@ export async function openMonitor(browser, opts = {}) {
     metricsRequests: () => requests.filter((u) => u.searchParams.get('action') === 'metrics'),
     // Waits until start-up has run and no request or render is under way.
     idle: () => until(async () => pending === 0 &&
-      await page.evaluate(() => window.timer !== null && !window.busy), 'the page to settle'),
+      await page.evaluate(() => window.timer !== null && window.inFlight === 0), 'the page to settle'),
     text: (sel) => page.locator(sel).innerText(),
     // Moves the page clock and lets the polls it starts finish.
     advance: async (ms) => { await page.clock.fastForward(ms); await h.idle(); },
