@@ -26,8 +26,13 @@ const status = (h) => h.page.evaluate(() => ({
   dot: document.getElementById('dot').className,
   tab: document.title,
   ts: document.getElementById('tsLbl').textContent,
+  age: document.getElementById('ageLbl').textContent,
+  icon: document.querySelector('link[rel=icon]')?.getAttribute('href') || '',
   said: document.getElementById('announce').textContent,
 }));
+
+// The card without its sparklines.
+const message = async (h) => (await cardRows(h)).filter((r) => !r.startsWith('sg-sparks'));
 
 const fail = (error, detail) => ({ status: 502, json: { ok: false, error, url: 'http://gpu-1:30000',
   ...(detail === undefined ? {} : { detail }) } });
@@ -49,7 +54,7 @@ describe('the reason for a failure', () => {
         await h.page.click('#btnRefresh');
         await h.idle();
       }
-      assert.deepEqual(await cardRows(h), ['sg-err: no SGLang metrics at this URL', `sg-detail: ${reasons[i]}`]);
+      assert.deepEqual(await message(h), ['sg-err: no SGLang metrics at this URL', `sg-detail: ${reasons[i]}`]);
     }
     assert.equal(await h.page.locator('#card b').count(), 0);
     assert.equal((await status(h)).word, 'error');
@@ -58,10 +63,10 @@ describe('the reason for a failure', () => {
   it('shows no second line when the answer has no detail, or an empty one', () => withMonitor({
     metrics: inTurn(fail('no SGLang metrics at this URL'), fail('no SGLang metrics at this URL', '')),
   }, async (h) => {
-    assert.deepEqual(await cardRows(h), ['sg-err: no SGLang metrics at this URL']);
+    assert.deepEqual(await message(h), ['sg-err: no SGLang metrics at this URL']);
     await h.page.click('#btnRefresh');
     await h.idle();
-    assert.deepEqual(await cardRows(h), ['sg-err: no SGLang metrics at this URL']);
+    assert.deepEqual(await message(h), ['sg-err: no SGLang metrics at this URL']);
   }));
 });
 
@@ -70,44 +75,58 @@ describe('the status word', () => {
     const markup = await h.page.evaluate(() => fetch(location.href).then((r) => r.text()));
     assert.match(markup, /<span class='status st-loading' id='statusWord'>loading<\/span>/);
     const s = await status(h);
-    assert.deepEqual([s.word, s.tab, s.said], ['live', 'live \u00b7 SGLang Monitor \u00b7 QUORVANE BOT', 'Status live']);
+    assert.deepEqual([s.word, s.tab, s.said], ['live', 'live \u00b7 demo \u00b7 SGLang Monitor \u00b7 QUORVANE BOT', 'Status live']);
     assert.equal(await h.text('#title'), 'SGLang \u00b7 x-7b', 'the page title keeps its text');
   }));
 
-  it('says retrying through the hold, with the age of the last answer, then shows the error', () => withMonitor({
-    metrics: inTurn(doc({ num_running_reqs: 2 }), fail('no SGLang metrics at this URL', 'cannot reach the server: timeout'),
-      fail('no SGLang metrics at this URL', 'cannot reach the server: timeout'),
-      fail('no SGLang metrics at this URL', 'cannot reach the server: timeout'),
-      fail('no SGLang metrics at this URL', 'cannot reach the server: timeout'), doc()),
-  }, async (h) => {
-    const good = await cardRows(h);
-    assert.equal((await status(h)).word, 'live');
-    await h.advance(5000);
-    let s = await status(h);
-    assert.deepEqual([s.word, s.dot, s.ts, s.tab.split(' ')[0]],
-      ['retrying', 'dot live', 'polls failing \u00b7 last answer 5 s ago', 'retrying']);
-    assert.deepEqual(await cardRows(h), good, 'the last good figures stay');
-    await h.advance(5000);
-    assert.equal((await status(h)).ts, 'polls failing \u00b7 last answer 10 s ago');
-    await h.advance(5000);
-    assert.equal((await status(h)).word, 'retrying', '15 s is still inside the hold');
-    await h.advance(5000);
-    s = await status(h);
-    assert.deepEqual([s.word, s.dot], ['error', 'dot err']);
-    assert.equal(s.said, 'Status error: no SGLang metrics at this URL: cannot reach the server: timeout');
-    assert.deepEqual(await cardRows(h), ['sg-err: no SGLang metrics at this URL', 'sg-detail: cannot reach the server: timeout']);
-    await h.advance(5000);
-    assert.equal((await status(h)).word, 'live');
-    assert.match((await status(h)).ts, /^updated /);
-  }));
+  it('says retrying through the hold, then keeps the outage in view: reason, since when, sparklines, footer', () => {
+    const down = fail('no SGLang metrics at this URL', 'cannot reach the server: timeout');
+    return withMonitor({ metrics: inTurn(doc({ num_running_reqs: 2 }), doc(), down, down, down, down, down, doc()) }, async (h) => {
+      await h.advance(5000);
+      const good = await cardRows(h);
+      const updated = (await status(h)).ts;
+      await h.advance(5000);
+      let s = await status(h);
+      assert.deepEqual([s.word, s.dot, s.age, s.ts, s.tab.split(' ')[0]],
+        ['retrying', 'dot live', 'polls failing \u00b7 last answer 5 s ago', updated, 'retrying']);
+      assert.deepEqual(await cardRows(h), good, 'the last good figures stay');
+      await h.advance(5000);
+      await h.advance(5000);
+      assert.equal((await status(h)).word, 'retrying', '15 s is still inside the hold');
+      await h.advance(5000);
+      s = await status(h);
+      assert.deepEqual([s.word, s.dot, s.age, s.ts], ['error', 'dot err', 'polls failing \u00b7 last answer 20 s ago', updated]);
+      assert.equal(s.said, 'Status error: no SGLang metrics at this URL: cannot reach the server: timeout');
+      const rows = await cardRows(h);
+      assert.deepEqual(rows.slice(0, 2), ['sg-err: no SGLang metrics at this URL', 'sg-detail: cannot reach the server: timeout']);
+      assert.match(rows[2], /^sg-since: failing since \d{1,2}:\d\d:10\b.* \(15 s\)$/);
+      assert.match(rows[3], /^sg-sparks: generation/);
+      assert.ok(await h.page.locator('#card .sg-spark:first-child rect.sp-gap').count() === 1, 'the failing stretch is shaded');
+      await h.advance(5000);
+      assert.equal((await status(h)).age, 'polls failing \u00b7 last answer 25 s ago');
+      assert.match((await cardRows(h))[2], /\(20 s\)$/);
+      await h.advance(5000);
+      s = await status(h);
+      assert.deepEqual([s.word, s.age], ['live', '']);
+      assert.notEqual(s.ts, updated);
+    });
+  });
 
-  it('says retrying while the plug-in cannot be reached after a success', () => withMonitor({
+  it('ends a dead host in the network error 15 seconds after the last answer, the footer counting on', () => withMonitor({
     metrics: inTurn(doc(), { abort: true }),
   }, async (h) => {
     await h.advance(5000);
-    await h.advance(30000);
-    const s = await status(h);
-    assert.deepEqual([s.word, s.dot, s.ts], ['retrying', 'dot live', 'polls failing \u00b7 last answer 35 s ago']);
+    let s = await status(h);
+    assert.deepEqual([s.word, s.dot, s.age], ['retrying', 'dot live', 'polls failing \u00b7 last answer 5 s ago']);
+    for (let i = 0; i < 3; i++)
+      await h.advance(5000);
+    s = await status(h);
+    assert.deepEqual([s.word, s.dot, s.age], ['error', 'dot err', 'polls failing \u00b7 last answer 20 s ago']);
+    assert.equal((await cardRows(h))[0], 'sg-err: Network error polling SGLang metrics');
+    for (let i = 0; i < 20; i++)
+      await h.advance(5000);
+    assert.equal((await status(h)).age, 'polls failing \u00b7 last answer 2 m 0 s ago');
+    assert.match((await cardRows(h))[1], /^sg-since: failing since .* \(1 m 55 s\)$/);
   }));
 });
 
@@ -211,21 +230,24 @@ describe('reading and driving the page', () => {
   it('explains every abbreviation of the card in its tooltip and description', () => withMonitor({
     metrics: () => doc({ num_running_reqs: 1, max_running_reqs: 8, gen_throughput: 5, pp_tok_s: 1, gen_tok_s: 2,
       token_usage: 0.5, max_total_num_tokens: 100, context_len: 4096, cache_hit_rate: 0.5, spec_accept_length: 2,
-      spec_accept_rate: 0.4, itl_ms: 1, ttft_ms: 2, queue_ms: 3, ttft_p50_ms: 2, window_s: 30, requests_total: 1 }),
+      spec_accept_rate: 0.4, itl_ms: 1, ttft_ms: 2, queue_ms: 3, e2e_ms: 9, ttft_p50_ms: 2, window_s: 30, requests_total: 1,
+      req_s: 1, aborted_requests: 1, http_error_rate: 0.1, dp: [{ rank: 0 }, { rank: 1 }] }),
   }, async (h) => {
     const rows = await h.page.evaluate(() => [...document.querySelectorAll('#card .sg-row')].map((r) => {
       const ids = (r.getAttribute('aria-describedby') || '').split(' ').filter(Boolean);
       return { text: r.textContent, title: r.title, found: ids.every((id) => document.getElementById(id)), n: ids.length };
     }));
-    assert.equal(rows.length, 7);
+    assert.equal(rows.length, 13);
     for (const r of rows) {
       assert.ok(r.n > 0 && r.found, r.text);
       const terms = r.title.split('\n').map((l) => l.split(':')[0]);
       assert.equal(terms.length, r.n, r.title);
     }
     assert.match(rows[1].title, /^tg: generation throughput/);
-    assert.match(rows[5].title, /ttft: time to first token/);
-    assert.match(rows[5].title, /p50, p95: /);
+    const ttft = rows.find((r) => r.text.startsWith('ttft'));
+    assert.match(ttft.title, /^ttft: time to first token/);
+    assert.match(ttft.title, /p50, p95: /);
+    assert.match(rows.find((r) => r.text.startsWith('aborted')).title, /^aborted: .*\n5xx: /);
   }));
 
   it('follows the keys r, t and ?, but not while typing', () => withMonitor({}, async (h) => {
