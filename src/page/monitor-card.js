@@ -166,7 +166,8 @@ function rowLatency(d) {
  * per figure with its mean, p50 and p95, in aligned columns. */
 function rowsPercentiles(card, d) {
   var span = d.lifetime === true ? 'since start' : isNum(d.window_s) ? 'last ' + Math.round(d.window_s) + ' s' : '';
-  var col = function (label, v, dec) { return (label + ' ' + (isNum(v) ? sgF(v, dec) + ' ms' : DASH)).padEnd(15); };
+  /* Columns of 15 characters, at least three spaces apart. */
+  var col = function (label, v, dec) { return (label + ' ' + (isNum(v) ? sgF(v, dec) + ' ms' : DASH) + '   ').padEnd(15); };
   card.appendChild(explain(row('sg-dim', 'latency' + (span ? '   ' + span : '')), span ? ['lg-pct', 'lg-window'] : ['lg-pct']));
   LATENCIES.forEach(function (l) {
     var k = l[0];
