@@ -4,7 +4,7 @@
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
-import { launch, withOpenMonitor, doc, cardRows, T_S } from './harness.mjs';
+import { launch, withOpenMonitor, doc, cardRows, until, T_S } from './harness.mjs';
 
 const AXE = createRequire(import.meta.url).resolve('axe-core/axe.min.js');
 
@@ -127,6 +127,60 @@ describe('the status word', () => {
       await h.advance(5000);
     assert.equal((await status(h)).age, 'polls failing \u00b7 last answer 2 m 0 s ago');
     assert.match((await cardRows(h))[1], /^sg-since: failing since .* \(1 m 55 s\)$/);
+  }));
+});
+
+describe('the tab', () => {
+  const colour = (s) => (/fill='(#[0-9a-f]+)'/.exec(decodeURIComponent(s.icon)) || [])[1];
+
+  it('names the target after the word, and shows the word as a dot in its colour', () => withMonitor({
+    query: 'url=http%3A%2F%2Fgpu-2%3A1', metrics: inTurn(doc(), { status: 502, json: { ok: false, error: 'down' } }),
+  }, async (h) => {
+    let s = await status(h);
+    assert.equal(s.tab, 'live \u00b7 http://gpu-2:1 \u00b7 SGLang Monitor \u00b7 QUORVANE BOT');
+    assert.equal(colour(s), '#30d158');
+    await h.page.click('#btnRefresh');
+    await h.idle();
+    s = await status(h);
+    assert.deepEqual([s.tab.split(' \u00b7 ')[0], colour(s)], ['error', '#ff453a']);
+    assert.equal(await h.page.locator('link[rel=icon]').count(), 1);
+    assert.deepEqual(h.others, [], 'no favicon file is asked for');
+  }));
+
+  const fakeNotification = `window.__notes = [];
+    window.Notification = function (title, o) { __notes.push(title + ': ' + o.body); };
+    Notification.permission = sessionStorage.getItem('permission') || 'default';
+    Notification.requestPermission = () => {
+      Notification.permission = 'granted';
+      sessionStorage.setItem('permission', 'granted');
+      return Promise.resolve('granted');
+    };`;
+  const queued = doc({ num_queue_reqs: 3 });
+
+  it('notifies, once the bell is on, when the target stalls or fails; remembered, and hidden when embedded', () => withMonitor({
+    initScript: fakeNotification, metrics: inTurn(doc(), queued, queued, fail('down', 'refused')),
+  }, async (h) => {
+    const bell = () => h.page.evaluate(() => [!document.getElementById('btnBell').hidden,
+      document.getElementById('btnBell').getAttribute('aria-pressed'), localStorage.getItem('qv_notify')]);
+    assert.deepEqual(await bell(), [true, 'false', null], 'off by default');
+    await h.page.click('#btnBell');
+    await until(async () => (await bell())[1] === 'true', 'the bell to turn on');
+    assert.equal((await bell())[2], '1');
+    await h.advance(5000);
+    await h.advance(5000);
+    await h.page.click('#btnRefresh');
+    await h.idle();
+    assert.deepEqual(await h.page.evaluate(() => __notes), ['stalled \u00b7 demo: 3 requests queued, none running',
+      'error \u00b7 demo: down: refused']);
+    await h.page.reload();
+    await h.idle();
+    assert.deepEqual(await bell(), [true, 'true', '1']);
+    await h.page.click('#btnBell');
+    assert.deepEqual(await bell(), [true, 'false', '0']);
+  }));
+
+  it('has no bell when embedded', () => withMonitor({ query: 'id=demo&embed=1', initScript: fakeNotification }, async (h) => {
+    assert.equal(await h.page.isVisible('#btnBell'), false);
   }));
 });
 
@@ -325,16 +379,28 @@ describe('accessibility checks', () => {
     error: { metrics: () => fail('no SGLang metrics at this URL', 'cannot reach the server: Connection refused') },
     stalled: { metrics: inTurn(doc({ num_queue_reqs: 2 })), steps: 1 },
     embedded: { query: 'id=demo&embed=1', metrics: () => doc({ num_running_reqs: 1, gen_throughput: 9 }) },
+    'two sessions': { sessions: { ok: true, sessions: [{ name: 'demo', has_url: true }, { name: 'b', has_url: true }] },
+      metrics: () => doc({ num_running_reqs: 1 }) },
+    'all sessions': { query: 'view=all', sessions: { ok: true, sessions: [{ name: 'demo', has_url: true },
+      { name: 'b', has_url: true }, { name: 'c', has_url: false }, { name: 'd e', has_url: true }] }, steps: 2,
+      metrics: (u, i) => (u.searchParams.get('id') === 'b' ? fail('no SGLang metrics at this URL', 'refused') : doc()) },
+    'error with history': { metrics: inTurn(doc({ gen_throughput: 4 }), doc({ gen_throughput: 5, restarted: true }),
+      fail('no SGLang metrics at this URL', 'cannot reach the server: Connection refused')), steps: 5 },
   };
   for (const theme of ['dark', 'light']) {
     for (const [name, s] of Object.entries(states)) {
       it(`${name}, ${theme}: no serious or critical violation`, () => withMonitor({
-        query: `${s.query || 'id=demo'}&theme=${theme}`, metrics: s.metrics,
+        query: `${s.query || 'id=demo'}&theme=${theme}`, metrics: s.metrics, sessions: s.sessions,
       }, async (h) => {
         for (let i = 0; i < (s.steps || 0); i++)
           await h.advance(5000);
-        if (name === 'stalled')
-          assert.equal((await status(h)).word, 'stalled');
+        const word = (await status(h)).word;
+        if (name === 'stalled' || name === 'error with history')
+          assert.equal(word, name.split(' ')[0]);
+        if (name === 'two sessions')
+          assert.equal(await h.page.isVisible('#allLink'), true);
+        if (name === 'error with history')
+          assert.equal(await h.page.locator('#card .sg-spark').count(), 4);
         await h.page.evaluate(() => toggleLegend(true));
         await h.page.addScriptTag({ path: AXE });
         // The checker waits on timers of its own: let the clock run.
