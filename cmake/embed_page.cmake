@@ -12,7 +12,10 @@
 # style sheet with an "@import url(NAME);" inside its one style element.
 # Assembly puts every file's text in place of its reference, less the final
 # newline that every source file carries, so the served document is one
-# self-contained file with the same structure.
+# self-contained file with the same structure. The light design tokens are
+# one fragment of declarations, theme-light.css, imported into two rules of
+# the style element (a light theme chosen, a system that prefers light);
+# those two rules take effect in the assembled document only.
 #
 # The client script is kept in parts, one file per job, loaded by script
 # elements that follow each other with nothing between them. Assembly joins
