@@ -227,22 +227,25 @@ function rowsNotes(card) {
       ': totals start again from zero'));
 }
 
-/* Appends the card rows of one metrics document, in their fixed order. */
-function renderRows(card, d) {
-  var rows, i;
-  card.appendChild(rowRequests(d));
-  card.appendChild(rowThroughput(d));
-  rowsKv(card, d);
-  rows = [rowRanks(d), rowCache(d), rowSpec(d)];
-  if (hasPercentiles(d))
-    rowsPercentiles(card, d);
-  else
-    rows.push(rowLatency(d));
-  rows.push(rowTrouble(d), rowTotals(d), rowHint(d));
+/* Appends the rows that are not null to card. */
+function appendRows(card, rows) {
+  var i;
   for (i = 0; i < rows.length; i++) {
     if (rows[i])
       card.appendChild(rows[i]);
   }
+}
+
+/* Appends the card rows of one metrics document, in their fixed order. */
+function renderRows(card, d) {
+  appendRows(card, [rowRequests(d), rowThroughput(d)]);
+  rowsKv(card, d);
+  appendRows(card, [rowRanks(d), rowCache(d), rowSpec(d)]);
+  if (hasPercentiles(d))
+    rowsPercentiles(card, d);
+  else
+    appendRows(card, [rowLatency(d)]);
+  appendRows(card, [rowTrouble(d), rowTotals(d), rowHint(d)]);
 }
 
 /* The header of the metrics display: fading, title (the model isolated

@@ -251,6 +251,8 @@ describe('the metrics card', () => {
     const rows = await show(full);
     for (const k of ['ttft', 'itl', 'queue', 'e2e'])
       assert.ok(rows.some((r) => r.startsWith(`sg-row sg-dim: ${k.padEnd(6)}mean `) && /p50 \d.* p95 \d/.test(r)), k);
+    const at = (text) => rows.findIndex((r) => r.includes(text));
+    assert.ok(at('spec ') < at('latency') && at('latency') < at('aborted'), 'the latency rows in the latency row\'s place');
     const cut = await h.page.evaluate(() => {
       const right = document.getElementById('card').getBoundingClientRect().right;
       return [...document.querySelectorAll('#card .sg-row')].filter((r) => r.scrollWidth > r.clientWidth ||

@@ -67,7 +67,7 @@ const shoot = (p, file) => p.screenshot({ path: path.join(outDir, file) });
 
 try {
   const wide = { width: 720, height: 330 };
-  const history = await page('id=gpu-live&theme=dark', { width: 720, height: 400 });
+  const history = await page('id=gpu-live&theme=dark', { width: 720, height: 640 });
   const all = await page('view=all&theme=dark', { width: 960, height: 420 });
   const outage = await page('id=gpu-outage&theme=dark', { width: 720, height: 470 });
   const stalled = await page('id=gpu-queue&theme=light', wide);
