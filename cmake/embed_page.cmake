@@ -12,7 +12,15 @@
 # style sheet with an "@import url(NAME);" inside its one style element.
 # Assembly puts every file's text in place of its reference, less the final
 # newline that every source file carries, so the served document is one
-# self-contained file with the same structure.
+# self-contained file with the same structure. The light design tokens are
+# one fragment of declarations, theme-light.css, imported into two rules of
+# the style element (a light theme chosen, a system that prefers light);
+# those two rules take effect in the assembled document only.
+#
+# The client script is kept in parts, one file per job, loaded by script
+# elements that follow each other with nothing between them. Assembly joins
+# such neighbours into one element, each part on lines of its own, so the
+# served page has one client script whatever the number of parts.
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -69,6 +77,7 @@ endfunction()
 file(READ "${SRC_DIR}/monitor.html" doc)
 page_inline(doc "<script src='" "'></script>" "<script>" "</script>")
 page_inline(doc "@import url(" ");" "" "")
+string(REPLACE "</script><script>" "\n" doc "${doc}")
 
 # Every byte goes out as a \xNN escape: an escape ends at the next
 # backslash, so no following character can extend it, and the string

@@ -10,12 +10,16 @@ before(async () => { browser = await launch(); });
 after(async () => { await browser.close(); });
 
 const NAMES = ['a', 'b', 'c', 'd', 'e'];
-const SESSIONS = { ok: true, sessions: [...NAMES.map((name) => ({ name, has_url: true })), { name: 'x', has_url: false }] };
+const REFUSED = 'my project';
+const SESSIONS = { ok: true, sessions: [...NAMES.map((name) => ({ name, has_url: true })), { name: 'x', has_url: false },
+  { name: REFUSED, has_url: true }] };
+const REFUSAL = 'name not accepted: a session name may hold only ASCII letters, digits and - . : _ (1 to 160 of them, without "..")';
 
-// a, d and e are live, b fails, c has requests queued with none running.
+// a, d and e are live, b fails while bDown, c has requests queued with none running.
+let bDown = true;
 function fleet(u, i) {
   const id = u.searchParams.get('id');
-  if (id === 'b')
+  if (id === 'b' && bDown)
     return { status: 502, json: { ok: false, error: 'no SGLang metrics at this URL', detail: 'cannot reach the server: refused' } };
   if (id === 'c')
     return doc({ updated_epoch: T_S + i, num_queue_reqs: 4, model: 'org/c-70b' });
@@ -35,23 +39,52 @@ const rows = (h) => h.page.evaluate(() => [...document.querySelectorAll('#card .
 })));
 
 describe('the all-sessions view', () => {
-  it('shows one row per session with an endpoint, with its status, and the worst status in the title', () => withAll({}, async (h) => {
+  it('puts the worst first, counts the words, and gives reasons in the rows', () => withAll({}, async (h) => {
     assert.deepEqual((await rows(h)).map((r) => [r.name, r.word]), [['a', 'live'], ['b', 'loading'], ['c', 'loading'],
-      ['d', 'loading'], ['e', 'loading']]);
+      ['d', 'loading'], ['e', 'loading'], [REFUSED, 'skipped'], ['x', 'skipped']]);
     for (let i = 0; i < 10; i++)
       await h.advance(1000);
     const got = await rows(h);
-    assert.deepEqual(got.map((r) => [r.name, r.word, r.dot]), [['a', 'live', 'dot live'], ['b', 'error', 'dot err'],
-      ['c', 'stalled', 'dot stalled'], ['d', 'live', 'dot live'], ['e', 'live', 'dot live']]);
-    assert.equal(got[0].text, 'a|live|x-7b|run 1 queue 0|42.5 t/s|KV 42%');
-    assert.equal(got[1].text, 'b|error|no SGLang metrics at this URL');
-    assert.equal(got[2].text, 'c|stalled|c-70b|run 0 queue 4|\u2014 t/s|KV \u2014%');
-    assert.ok(got.filter((r) => r.word !== 'error').every((r) => r.spark === 1));
-    assert.equal(await h.page.getAttribute('#card .all-row:nth-child(2) .ar-err', 'title'), 'cannot reach the server: refused');
-    assert.equal(await h.page.evaluate(() => document.title), 'error \u00b7 SGLang Monitor \u00b7 QUORVANE BOT');
+    assert.deepEqual(got.map((r) => [r.name, r.word, r.dot]), [['b', 'error', 'dot err'], ['c', 'stalled', 'dot stalled'],
+      ['a', 'live', 'dot live'], ['d', 'live', 'dot live'], ['e', 'live', 'dot live'], [REFUSED, 'skipped', 'dot'],
+      ['x', 'skipped', 'dot']]);
+    assert.equal(got[2].text, 'a|live|x-7b|run 1 queue 0|42.5 t/s|KV 42%');
+    assert.equal(got[0].text, 'b|error|cannot reach the server: refused');
+    assert.equal(got[1].text, 'c|stalled|c-70b|run 0 queue 4|\u2014 t/s|KV \u2014%');
+    assert.equal(got[5].text, `${REFUSED}|skipped|${REFUSAL}`);
+    assert.equal(got[6].text, 'x|skipped|no endpoint');
+    assert.ok(got.filter((r) => !['error', 'skipped'].includes(r.word)).every((r) => r.spark === 1));
+    assert.equal(await h.page.getAttribute('#card .all-row:first-child .ar-err', 'title'), 'no SGLang metrics at this URL');
+    const counts = '1 error \u00b7 1 stalled \u00b7 3 live \u00b7 2 skipped';
+    assert.equal(await h.text('#statusWord'), counts);
+    assert.equal(await h.page.evaluate(() => document.title), `${counts} \u00b7 all sessions \u00b7 SGLang Monitor \u00b7 QUORVANE BOT`);
     assert.equal(await h.page.getAttribute('#dot', 'class'), 'dot err');
-    assert.equal(await h.text('#statusWord'), 'error');
     assert.equal(await h.page.isVisible('#sessSel'), false);
+    assert.ok(h.metricsRequests().every((u) => u.searchParams.get('id') !== REFUSED), 'a refused name is never asked for');
+
+    // A row moves when its word changes, and only then.
+    const order = async () => (await rows(h)).map((r) => r.name).join(' ');
+    for (let i = 0; i < 5; i++)
+      await h.advance(1000);
+    assert.equal(await order(), `b c a d e ${REFUSED} x`);
+    bDown = false;
+    for (let i = 0; i < 5; i++)
+      await h.advance(1000);
+    bDown = true;
+    assert.equal(await order(), `c a b d e ${REFUSED} x`);
+  }));
+
+  it('shows names whole and uses the window\'s width', () => withAll({
+    sessions: { ok: true, sessions: [{ name: 'server-d-with-a-rather-long-name-0123456789', has_url: true }, { name: 'b', has_url: true }] },
+  }, async (h) => {
+    await h.page.setViewportSize({ width: 1400, height: 600 });
+    for (let i = 0; i < 5; i++)
+      await h.advance(1000);
+    const got = await h.page.evaluate(() => {
+      const name = [...document.querySelectorAll('.ar-name')].find((n) => n.textContent.startsWith('server'));
+      return [name.scrollWidth <= name.clientWidth, name.textContent, Math.round(document.querySelector('.wrap').getBoundingClientRect().width)];
+    });
+    assert.deepEqual(got, [true, 'server-d-with-a-rather-long-name-0123456789', 1200]);
   }));
 
   it('polls the rows in turn over the five seconds, from the cache', () => withAll({}, async (h) => {
@@ -151,7 +184,7 @@ describe('the all-sessions view', () => {
     const width = await h.page.evaluate(() => [document.documentElement.scrollWidth,
       Math.max(...[...document.querySelectorAll('.all-row')].map((r) => r.getBoundingClientRect().right))]);
     assert.ok(width[0] <= 320 && width[1] <= 320, String(width));
-    assert.equal((await rows(h)).length, 5);
+    assert.equal((await rows(h)).length, 7);
   }));
 });
 

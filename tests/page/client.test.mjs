@@ -27,9 +27,9 @@ describe('start-up and the session list', () => {
   }));
 
   it('falls back to the first session when none has an endpoint', () => withMonitor({
-    sessions: { ok: true, sessions: [{ name: 'x y', has_url: false }, { name: 'z', has_url: false }] },
+    sessions: { ok: true, sessions: [{ name: 'x_y', has_url: false }, { name: 'z', has_url: false }] },
   }, async (h) => {
-    assert.deepEqual(h.metricsRequests().map(query), ['action=metrics&id=x+y']);
+    assert.deepEqual(h.metricsRequests().map(query), ['action=metrics&id=x_y']);
   }));
 
   for (const [what, sessions] of [['an empty list', { ok: true, sessions: [] }],
@@ -49,6 +49,25 @@ describe('start-up and the session list', () => {
       assert.deepEqual(h.metricsRequests().map(query), ['action=metrics&id=demo']);
     }));
   }
+
+  it('never asks for a session whose name the plug-in refuses, and says why', async () => {
+    const sessions = { ok: true, sessions: [{ name: 'my project', has_url: true }, { name: 'gpu.1', has_url: true }] };
+    await withMonitor({ sessions }, async (h) => {
+      assert.deepEqual(h.metricsRequests().map(query), ['action=metrics&id=gpu.1'], 'the first name it takes is picked');
+      await h.page.selectOption('#sessSel', 'my project');
+      await h.idle();
+      await h.advance(5000);
+      assert.deepEqual(await cardRows(h), ['sg-msg: name not accepted: a session name may hold only ASCII letters, digits ' +
+        'and - . : _ (1 to 160 of them, without "..")']);
+      assert.deepEqual([await h.text('#statusWord'), await h.page.getAttribute('#dot', 'class')], ['skipped', 'dot']);
+      assert.equal(h.metricsRequests().length, 1);
+    });
+    for (const name of ['.', '..', 'a..b', 'x'.repeat(161), 'caf\u00e9']) {
+      await withMonitor({ sessions, query: `id=${encodeURIComponent(name)}` }, async (h) => {
+        assert.equal(h.metricsRequests().length, 0, name);
+      });
+    }
+  });
 
   it('selects the session named by id and polls it', () => withMonitor({
     query: 'id=b', sessions: { ok: true, sessions: [{ name: 'a', has_url: true }, { name: 'b', has_url: true }] },
@@ -197,6 +216,66 @@ describe('the metrics card', () => {
     assert.deepEqual(await show(null), ['sg-err: No SGLang metrics']);
   });
 
+  it('draws e2e, request rate, aborted requests, 5xx share, version and the ranks', async () => {
+    const rows = await show(doc({ num_running_reqs: 3, gen_throughput: 50, req_s: 12.44, token_usage: 0.5,
+      max_total_num_tokens: 1000, e2e_ms: 2100.4, aborted_requests: 3, http_error_rate: 0.025, version: '0.5.1',
+      dp: [{ rank: 0, num_running_reqs: 2, token_usage: 0.52 }, { rank: 1, num_running_reqs: 1, token_usage: 0.48 }],
+      requests_total: 9 }));
+    assert.deepEqual(rows, [
+      'sg-row sg-hot: run 3   queue 0',
+      'sg-row sg-hot: tg 50.0 t/s   pp \u2014 t/s   gen \u2014 t/s   req/s 12.4',
+      'sg-row: KV  \u2014/1K (50%)',
+      '[sg-bar 50%]',
+      'sg-row: dp 2   run 2/1   KV 52/48%',
+      'sg-row sg-dim: e2e 2100 ms',
+      'sg-row sg-warn: aborted 3   5xx 2.5%',
+      'sg-row sg-dim: reqs 9   prompt \u2014   gen \u2014',
+    ]);
+    assert.equal(await h.text('#verLbl'), 'SGLang 0.5.1');
+    const quiet = await show(doc({ aborted_requests: 0, http_error_rate: 0, dp: [{ rank: 0, num_running_reqs: 1 }] }));
+    assert.ok(!quiet.some((r) => r.includes('aborted') || r.includes('dp ')), quiet.join());
+  });
+
+  it('cuts no row at the card\'s width, and scrolls inside the card at 320 pixels', async () => {
+    const lat = {};
+    for (const k of ['ttft', 'itl', 'queue', 'e2e'])
+      Object.assign(lat, { [`${k}_ms`]: 12345.6, [`${k}_p50_ms`]: 23456.7, [`${k}_p95_ms`]: 98765.4 });
+    const full = doc({ model: 'org/family/name-70b-instruct', num_running_reqs: 1024, num_queue_reqs: 4096,
+      max_running_reqs: 1024, gen_throughput: 12345.6, pp_tok_s: 123456, gen_tok_s: 12345, req_s: 123.4,
+      token_usage: 0.987, num_used_tokens: 1234567, max_total_num_tokens: 9876543, context_len: 131072,
+      cache_hit_rate: 0.634, cache_hit_rate_lifetime: 0.5, spec_algo: 'EAGLE3', spec_accept_length: 2.345,
+      spec_accept_rate: 0.71, aborted_requests: 123456, http_error_rate: 0.125, window_s: 30, requests_total: 123456789,
+      prompt_tokens_total: 123456789012, generation_tokens_total: 12345678901, ...lat,
+      dp: Array.from({ length: 8 }, (_, rank) => ({ rank, num_running_reqs: 128, token_usage: 0.99 })) });
+    await h.page.setViewportSize({ width: 720, height: 900 });
+    const rows = await show(full);
+    for (const k of ['ttft', 'itl', 'queue', 'e2e'])
+      assert.ok(rows.some((r) => r.startsWith(`sg-row sg-dim: ${k.padEnd(6)}mean `) && /p50 \d.* p95 \d/.test(r)), k);
+    const at = (text) => rows.findIndex((r) => r.includes(text));
+    assert.ok(at('spec ') < at('latency') && at('latency') < at('aborted'), 'the latency rows in the latency row\'s place');
+    const cut = await h.page.evaluate(() => {
+      const right = document.getElementById('card').getBoundingClientRect().right;
+      return [...document.querySelectorAll('#card .sg-row')].filter((r) => r.scrollWidth > r.clientWidth ||
+        r.getBoundingClientRect().right > right).map((r) => r.textContent);
+    });
+    assert.deepEqual(cut, []);
+    await h.page.setViewportSize({ width: 320, height: 900 });
+    assert.deepEqual(await h.page.evaluate(() => {
+      const c = document.getElementById('card');
+      return [document.documentElement.scrollWidth, getComputedStyle(c).overflowX,
+        c.scrollWidth >= Math.max(...[...c.querySelectorAll('.sg-row')].map((r) => r.scrollWidth))];
+    }), [320, 'auto', true]);
+    await h.page.setViewportSize({ width: 1280, height: 720 });
+  });
+
+  it('isolates text from outside from the page\'s direction', async () => {
+    const isolated = (sels) => h.page.evaluate((list) => list.map((q) => getComputedStyle(document.querySelector(q)).unicodeBidi), sels);
+    await show(doc({ model: 'org/\u202Eevil', source: 'session', version: '\u202E1' }));
+    assert.deepEqual(await isolated(['#title bdi', '#srcBadge', '#verLbl']), ['isolate', 'isolate', 'isolate']);
+    await show({ error: 'bad \u202E reason', detail: '\u202Edetail', url: 'http://\u202E' });
+    assert.deepEqual(await isolated(['.sg-err', '.sg-detail', '#urlLbl']), ['isolate', 'isolate', 'isolate']);
+  });
+
   it('writes text from an answer as text, never as markup', async () => {
     await show(doc({ model: 'org/<img src=x onerror="window.owned=1">', source: 'query',
       url: '<b>u</b>', spec_algo: '<i>s</i>' }));
@@ -220,7 +299,7 @@ describe('polling', () => {
     assert.deepEqual(await cardRows(h), good);
     await h.advance(6000);
     assert.equal(h.metricsRequests().length, 3);
-    assert.deepEqual(await cardRows(h), ['sg-err: no SGLang metrics at this URL']);
+    assert.deepEqual((await cardRows(h))[0], 'sg-err: no SGLang metrics at this URL');
   }));
 
   it('shows a forced failure at once, asking for fresh figures', () => withMonitor({
@@ -229,10 +308,10 @@ describe('polling', () => {
     await h.page.click('#btnRefresh');
     await h.idle();
     assert.equal(query(h.metricsRequests()[1]), 'action=metrics&id=demo&fresh=1');
-    assert.deepEqual(await cardRows(h), ['sg-err: no SGLang metrics at this URL']);
+    assert.deepEqual((await cardRows(h))[0], 'sg-err: no SGLang metrics at this URL');
   }));
 
-  it('reports a network error only before the first success', async () => {
+  it('reports a network error at once before the first success, and 15 seconds after the last one', async () => {
     await withMonitor({ query: 'id=demo', metrics: () => ({ abort: true }) }, async (h) => {
       assert.deepEqual(await cardRows(h), ['sg-err: Network error polling SGLang metrics']);
     });
@@ -240,10 +319,15 @@ describe('polling', () => {
       const good = await cardRows(h);
       await h.page.click('#btnRefresh');
       await h.idle();
-      await h.advance(30000);
-      assert.equal(h.metricsRequests().length, 3);
-      assert.deepEqual(await cardRows(h), good);
+      await h.advance(5000);
+      await h.advance(5000);
+      await h.advance(5000);
+      assert.equal(h.metricsRequests().length, 5);
+      assert.deepEqual(await cardRows(h), good, 'held, a forced poll included');
       assert.equal(await h.page.getAttribute('#dot', 'class'), 'dot live');
+      await h.advance(5000);
+      assert.equal((await cardRows(h))[0], 'sg-err: Network error polling SGLang metrics');
+      assert.equal(await h.page.getAttribute('#dot', 'class'), 'dot err');
     });
   });
 
@@ -354,7 +438,7 @@ describe('controls', () => {
       await h.page.clock.fastForward(5000);
       await until(() => h.metricsRequests().length === 2, 'the timer poll');
       await h.page.selectOption('#sessSel', 'b');
-      assert.equal(await h.page.evaluate(() => lastOk), 0);
+      assert.equal(await h.page.evaluate(() => cur.lastOk), 0);
       /* a's late success is neither drawn under b nor taken as b's. */
       gate.resolve(doc({ num_queue_reqs: 7 }));
       await until(() => h.metricsRequests().length === 3, 'the poll for b');

@@ -1,16 +1,13 @@
-// Unit tests of the card's number formatters, loaded from the client
-// script itself without starting it.
+// Unit tests of the page's formatters, loaded from the formatting part of
+// the client script on its own.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import vm from 'node:vm';
 
-const source = fs.readFileSync(new URL('../../src/page/monitor.js', import.meta.url), 'utf8');
-const START = /\nstart\(\);\n$/;
-assert.match(source, START, 'the client script ends by calling start()');
-const ctx = vm.createContext({ URLSearchParams });
-vm.runInContext(source.replace(START, '\n'), ctx);
-const { sgK, sgN, sgF } = ctx;
+const ctx = vm.createContext({});
+vm.runInContext(fs.readFileSync(new URL('../../src/page/monitor-fmt.js', import.meta.url), 'utf8'), ctx);
+const { sgK, sgN, sgF, duration } = ctx;
 
 test('sgK writes compact counts', () => {
   const rows = [
@@ -34,4 +31,11 @@ test('sgF writes exactly d decimals', () => {
     [['3.14159', 2], '3.14'], [[undefined, 1], '0.0'], [['NaN', 0], '0'], [[false, 2], '0.00']];
   for (const [[n, d], want] of rows)
     assert.equal(sgF(n, d), want, `sgF(${JSON.stringify(n)}, ${d})`);
+});
+
+test('duration writes seconds, then minutes, then hours', () => {
+  const rows = [[0, '0 s'], [44600, '45 s'], [59499, '59 s'], [60000, '1 m 0 s'], [130000, '2 m 10 s'],
+    [3599000, '59 m 59 s'], [3600000, '1 h 0 m'], [3900000, '1 h 5 m'], [-5000, '0 s']];
+  for (const [ms, want] of rows)
+    assert.equal(duration(ms), want, `duration(${ms})`);
 });

@@ -84,6 +84,7 @@ export async function openMonitor(browser, opts = {}) {
   const context = await browser.newContext({ colorScheme: opts.colorScheme || 'dark' });
   const page = await context.newPage();
   const requests = [];
+  const others = [];  // paths asked for besides the page's own
   let pending = 0;
   const errors = [];
   page.on('pageerror', (e) => errors.push(e));
@@ -104,8 +105,10 @@ export async function openMonitor(browser, opts = {}) {
     const extra = opts.extraRoutes && opts.extraRoutes[url.pathname];
     if (extra !== undefined)
       return route.fulfill({ contentType: 'text/html; charset=utf-8', body: extra });
-    if (url.pathname !== PAGE_PATH)
+    if (url.pathname !== PAGE_PATH) {
+      others.push(url.pathname);
       return route.fulfill({ status: 404, body: '' });
+    }
     const action = url.searchParams.get('action');
     if (action === null)
       return route.fulfill({ contentType: 'text/html; charset=utf-8', body });
@@ -123,11 +126,11 @@ export async function openMonitor(browser, opts = {}) {
   await page.goto(`${ORIGIN}${PAGE_PATH}${opts.query ? '?' + opts.query : ''}`);
 
   const h = {
-    page, context, requests, errors,
+    page, context, requests, others, errors,
     metricsRequests: () => requests.filter((u) => u.searchParams.get('action') === 'metrics'),
     // Waits until start-up has run and no request or render is under way.
     idle: () => until(async () => pending === 0 &&
-      await page.evaluate(() => window.timer !== null && !window.busy), 'the page to settle'),
+      await page.evaluate(() => window.timer !== null && window.inFlight === 0), 'the page to settle'),
     text: (sel) => page.locator(sel).innerText(),
     // Moves the page clock and lets the polls it starts finish.
     advance: async (ms) => { await page.clock.fastForward(ms); await h.idle(); },

@@ -20,6 +20,7 @@ const sparks = (h) => h.page.evaluate(() => [...document.querySelectorAll('#card
   label: s.querySelector('.sp-lbl').textContent,
   segments: [...s.querySelectorAll('path')].map((p) => (p.getAttribute('d').match(/M/g) || []).length),
   value: s.querySelector('.sp-val').textContent,
+  max: s.querySelector('.sp-max').textContent,
 })));
 
 const stored = (h) => h.page.evaluate(() => Object.fromEntries(Object.keys(sessionStorage)
@@ -30,10 +31,10 @@ describe('sparklines', () => {
     assert.deepEqual(await sparks(h), [], 'one point draws no line');
     await h.advance(5000);
     assert.deepEqual(await sparks(h), [
-      { label: 'generation', segments: [1], value: '11.0 t/s' },
-      { label: 'run / queue', segments: [1, 1], value: '1 / 1' },
-      { label: 'KV', segments: [1], value: '10%' },
-      { label: 'ttft', segments: [1], value: '101 ms' },
+      { label: 'generation', segments: [1], value: '11.0 t/s', max: 'max 11.0 t/s' },
+      { label: 'run (blue) / queue (orange)', segments: [1, 1], value: '1 / 1', max: 'max 1' },
+      { label: 'KV', segments: [1], value: '10%', max: 'max 10%' },
+      { label: 'ttft', segments: [1], value: '101 ms', max: 'max 101 ms' },
     ]);
     const rows = await cardRows(h);
     assert.equal(rows[rows.length - 1].split(':')[0], 'sg-sparks');
@@ -61,6 +62,15 @@ describe('sparklines', () => {
     const ys = await h.page.evaluate(() => document.querySelector('#card .sg-spark path').getAttribute('d')
       .split(/[ML]/).filter(Boolean).map((p) => Number(p.split(' ')[1].replace(/h.*/, ''))));
     assert.ok(ys.every((y) => y < 23), `no point at the zero line: ${ys}`);
+  }));
+
+  it('mark a restart of the server', () => withMonitor({
+    metrics: (u, i) => (i === 2 ? doc({ updated_epoch: T_S + 10, restarted: true }) : moving(u, i)),
+  }, async (h) => {
+    await h.advance(5000);
+    assert.equal(await h.page.locator('#card .sg-spark path.sp-restart').count(), 0);
+    await h.advance(5000);
+    assert.equal(await h.page.locator('#card .sg-spark path.sp-restart').count(), 4, 'one mark in each sparkline');
   }));
 
   it('show the value and time of the point under the pointer', () => withMonitor({ metrics: moving }, async (h) => {
@@ -123,7 +133,7 @@ describe('the history', () => {
   }));
 });
 
-describe('percentiles', () => {
+describe('latency', () => {
   let h;
   before(async () => { h = await openMonitor(browser, { query: 'id=demo' }); });
   after(async () => { assert.deepEqual(h.errors, []); await h.close(); });
@@ -133,18 +143,25 @@ describe('percentiles', () => {
   };
   const pcts = { itl_p50_ms: 10, itl_p95_ms: 22.04, ttft_p50_ms: 120.4, ttft_p95_ms: 480, queue_p50_ms: 3, queue_p95_ms: 9 };
 
-  it('shows them with the recent window or the whole life', async () => {
-    assert.deepEqual(await latency({ itl_ms: 11, ttft_ms: 150, queue_ms: 4, ...pcts, window_s: 29.6 }),
-      ['sg-row sg-dim: last 30 s   itl p50 10.0 ms p95 22.0 ms   ttft p50 120 ms p95 480 ms   queue p50 3 ms p95 9 ms']);
-    assert.deepEqual(await latency({ ...pcts, window_s: 30, lifetime: true }),
-      ['sg-row sg-dim: since start   itl p50 10.0 ms p95 22.0 ms   ttft p50 120 ms p95 480 ms   queue p50 3 ms p95 9 ms']);
-    assert.deepEqual(await latency({ ttft_p95_ms: 480, itl_ms: 11, window_s: 30 }),
-      ['sg-row sg-dim: last 30 s   itl 11.0 ms   ttft p95 480 ms']);
+  it('give latency rows of their own: the span, then each figure with its mean, p50 and p95', async () => {
+    assert.deepEqual(await latency({ itl_ms: 11, ttft_ms: 150, queue_ms: 4, e2e_ms: 2100, ...pcts, e2e_p95_ms: 4000,
+      window_s: 29.6 }), [
+      'sg-row sg-dim: latency   last 30 s',
+      'sg-row sg-dim: ttft  mean 150 ms    p50 120 ms     p95 480 ms',
+      'sg-row sg-dim: itl   mean 11.0 ms   p50 10.0 ms    p95 22.0 ms',
+      'sg-row sg-dim: queue mean 4 ms      p50 3 ms       p95 9 ms',
+      'sg-row sg-dim: e2e   mean 2100 ms   p50 \u2014          p95 4000 ms',
+    ]);
+    assert.deepEqual(await latency({ ttft_p95_ms: 480, itl_ms: 11, window_s: 30, lifetime: true }), [
+      'sg-row sg-dim: latency   since start',
+      'sg-row sg-dim: ttft  mean \u2014         p50 \u2014          p95 480 ms',
+      'sg-row sg-dim: itl   mean 11.0 ms   p50 \u2014          p95 \u2014',
+    ]);
   });
 
   it('leaves the row as it was without them', async () => {
-    assert.deepEqual(await latency({ itl_ms: 11, ttft_ms: 150, queue_ms: 4, window_s: 30, lifetime: true }),
-      ['sg-row sg-dim: itl 11.0 ms   ttft 150 ms   queue 4 ms']);
+    assert.deepEqual(await latency({ itl_ms: 11, ttft_ms: 150, queue_ms: 4, e2e_ms: 900, window_s: 30, lifetime: true }),
+      ['sg-row sg-dim: itl 11.0 ms   ttft 150 ms   queue 4 ms   e2e 900 ms']);
     assert.deepEqual(await latency({ ttft_p50_ms: '120', window_s: 30 }), []);
   });
 });

@@ -3,8 +3,9 @@
 //   node screenshots.mjs BUILD_DIR OUT_DIR
 // writes into OUT_DIR: page-dark.png, page-light.png, page-embed.png (a live
 // card), page-history.png (sparklines and percentiles after a minute),
-// page-stalled.png, page-error.png (a closed port and its reason) and
-// page-all.png (every session at once).
+// page-stalled.png, page-error.png (a closed port and its reason),
+// page-outage.png (a server that restarted, then went down, with its
+// history) and page-all.png (every session at once).
 import { spawn } from 'node:child_process';
 import net from 'node:net';
 import path from 'node:path';
@@ -46,11 +47,15 @@ function closedPort() {
 const mocks = {};
 for (const scenario of ['live', 'stall-queue', 'stall-tokens', 'down'])
   mocks[scenario] = await startMock(scenario);
+mocks.outage = await startMock('live');
+// Switches the outage server's scenario while it runs.
+const switchOutage = (name) => fetch(`${mocks.outage.url}/mock/scenario?name=${name}`);
 const closed = `http://127.0.0.1:${await closedPort()}`;
 const host = await startHost(path.join(build, 'sglang-monitor'), {
   metricsBin: COMPANION,
   sessions: { 'gpu-live': `${mocks.live.url}/v1`, 'gpu-queue': `${mocks['stall-queue'].url}/v1`,
-    'gpu-tokens': `${mocks['stall-tokens'].url}/v1`, 'gpu-down': `${mocks.down.url}/v1`, 'gpu-gone': `${closed}/v1` },
+    'gpu-tokens': `${mocks['stall-tokens'].url}/v1`, 'gpu-down': `${mocks.down.url}/v1`, 'gpu-gone': `${closed}/v1`,
+    'gpu-outage': `${mocks.outage.url}/v1`, 'no-endpoint': '', 'my project': `${mocks.live.url}/v1` },
 });
 const browser = await launch();
 const page = (query, viewport) => browser.newPage({ viewport, deviceScaleFactor: 2 }).then(async (p) => {
@@ -62,8 +67,9 @@ const shoot = (p, file) => p.screenshot({ path: path.join(outDir, file) });
 
 try {
   const wide = { width: 720, height: 330 };
-  const history = await page('id=gpu-live&theme=dark', { width: 720, height: 400 });
-  const all = await page('view=all&theme=dark', { width: 720, height: 330 });
+  const history = await page('id=gpu-live&theme=dark', { width: 720, height: 640 });
+  const all = await page('view=all&theme=dark', { width: 960, height: 420 });
+  const outage = await page('id=gpu-outage&theme=dark', { width: 720, height: 470 });
   const stalled = await page('id=gpu-queue&theme=light', wide);
   const error = await page('id=gpu-gone&theme=dark', wide);
 
@@ -79,13 +85,20 @@ try {
   await shoot(stalled, 'page-stalled.png');
   await until(async () => (await word(error)) === 'error', 'the error', 20000);
   await shoot(error, 'page-error.png');
-  // A minute of polls gives the sparklines and the percentiles' window.
-  await sleep(60000);
+  // A minute of polls gives the sparklines and the percentiles' window;
+  // the outage server restarts half-way and goes down at the end.
+  await sleep(30000);
+  await switchOutage('restart');
+  await sleep(30000);
+  await switchOutage('down');
   await until(async () => (await history.locator('#card').innerText()).includes('p50'), 'the percentiles', 20000);
   await shoot(history, 'page-history.png');
   await until(async () => (await all.locator('.all-row .status').allInnerTexts()).every((w) => w !== 'loading'),
     'every row', 20000);
   await shoot(all, 'page-all.png');
+  await until(async () => (await word(outage)) === 'error', 'the outage', 40000);
+  await sleep(10000);
+  await shoot(outage, 'page-outage.png');
 } finally {
   await browser.close();
   await host.stop();

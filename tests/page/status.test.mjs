@@ -4,7 +4,7 @@
 import { describe, it, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
-import { launch, withOpenMonitor, doc, cardRows, T_S } from './harness.mjs';
+import { launch, withOpenMonitor, doc, cardRows, until, T_S } from './harness.mjs';
 
 const AXE = createRequire(import.meta.url).resolve('axe-core/axe.min.js');
 
@@ -26,8 +26,13 @@ const status = (h) => h.page.evaluate(() => ({
   dot: document.getElementById('dot').className,
   tab: document.title,
   ts: document.getElementById('tsLbl').textContent,
+  age: document.getElementById('ageLbl').textContent,
+  icon: document.querySelector('link[rel=icon]')?.getAttribute('href') || '',
   said: document.getElementById('announce').textContent,
 }));
+
+// The card without its sparklines.
+const message = async (h) => (await cardRows(h)).filter((r) => !r.startsWith('sg-sparks'));
 
 const fail = (error, detail) => ({ status: 502, json: { ok: false, error, url: 'http://gpu-1:30000',
   ...(detail === undefined ? {} : { detail }) } });
@@ -49,7 +54,7 @@ describe('the reason for a failure', () => {
         await h.page.click('#btnRefresh');
         await h.idle();
       }
-      assert.deepEqual(await cardRows(h), ['sg-err: no SGLang metrics at this URL', `sg-detail: ${reasons[i]}`]);
+      assert.deepEqual(await message(h), ['sg-err: no SGLang metrics at this URL', `sg-detail: ${reasons[i]}`]);
     }
     assert.equal(await h.page.locator('#card b').count(), 0);
     assert.equal((await status(h)).word, 'error');
@@ -58,10 +63,10 @@ describe('the reason for a failure', () => {
   it('shows no second line when the answer has no detail, or an empty one', () => withMonitor({
     metrics: inTurn(fail('no SGLang metrics at this URL'), fail('no SGLang metrics at this URL', '')),
   }, async (h) => {
-    assert.deepEqual(await cardRows(h), ['sg-err: no SGLang metrics at this URL']);
+    assert.deepEqual(await message(h), ['sg-err: no SGLang metrics at this URL']);
     await h.page.click('#btnRefresh');
     await h.idle();
-    assert.deepEqual(await cardRows(h), ['sg-err: no SGLang metrics at this URL']);
+    assert.deepEqual(await message(h), ['sg-err: no SGLang metrics at this URL']);
   }));
 });
 
@@ -70,44 +75,112 @@ describe('the status word', () => {
     const markup = await h.page.evaluate(() => fetch(location.href).then((r) => r.text()));
     assert.match(markup, /<span class='status st-loading' id='statusWord'>loading<\/span>/);
     const s = await status(h);
-    assert.deepEqual([s.word, s.tab, s.said], ['live', 'live \u00b7 SGLang Monitor \u00b7 QUORVANE BOT', 'Status live']);
+    assert.deepEqual([s.word, s.tab, s.said], ['live', 'live \u00b7 demo \u00b7 SGLang Monitor \u00b7 QUORVANE BOT', 'Status live']);
     assert.equal(await h.text('#title'), 'SGLang \u00b7 x-7b', 'the page title keeps its text');
   }));
 
-  it('says retrying through the hold, with the age of the last answer, then shows the error', () => withMonitor({
-    metrics: inTurn(doc({ num_running_reqs: 2 }), fail('no SGLang metrics at this URL', 'cannot reach the server: timeout'),
-      fail('no SGLang metrics at this URL', 'cannot reach the server: timeout'),
-      fail('no SGLang metrics at this URL', 'cannot reach the server: timeout'),
-      fail('no SGLang metrics at this URL', 'cannot reach the server: timeout'), doc()),
-  }, async (h) => {
-    const good = await cardRows(h);
-    assert.equal((await status(h)).word, 'live');
-    await h.advance(5000);
-    let s = await status(h);
-    assert.deepEqual([s.word, s.dot, s.ts, s.tab.split(' ')[0]],
-      ['retrying', 'dot live', 'polls failing \u00b7 last answer 5 s ago', 'retrying']);
-    assert.deepEqual(await cardRows(h), good, 'the last good figures stay');
-    await h.advance(5000);
-    assert.equal((await status(h)).ts, 'polls failing \u00b7 last answer 10 s ago');
-    await h.advance(5000);
-    assert.equal((await status(h)).word, 'retrying', '15 s is still inside the hold');
-    await h.advance(5000);
-    s = await status(h);
-    assert.deepEqual([s.word, s.dot], ['error', 'dot err']);
-    assert.equal(s.said, 'Status error: no SGLang metrics at this URL: cannot reach the server: timeout');
-    assert.deepEqual(await cardRows(h), ['sg-err: no SGLang metrics at this URL', 'sg-detail: cannot reach the server: timeout']);
-    await h.advance(5000);
-    assert.equal((await status(h)).word, 'live');
-    assert.match((await status(h)).ts, /^updated /);
-  }));
+  it('says retrying through the hold, then keeps the outage in view: reason, since when, sparklines, footer', () => {
+    const down = fail('no SGLang metrics at this URL', 'cannot reach the server: timeout');
+    return withMonitor({ metrics: inTurn(doc({ num_running_reqs: 2 }), doc(), down, down, down, down, down, doc()) }, async (h) => {
+      await h.advance(5000);
+      const good = await cardRows(h);
+      const updated = (await status(h)).ts;
+      await h.advance(5000);
+      let s = await status(h);
+      assert.deepEqual([s.word, s.dot, s.age, s.ts, s.tab.split(' ')[0]],
+        ['retrying', 'dot live', 'polls failing \u00b7 last answer 5 s ago', updated, 'retrying']);
+      assert.deepEqual(await cardRows(h), good, 'the last good figures stay');
+      await h.advance(5000);
+      await h.advance(5000);
+      assert.equal((await status(h)).word, 'retrying', '15 s is still inside the hold');
+      await h.advance(5000);
+      s = await status(h);
+      assert.deepEqual([s.word, s.dot, s.age, s.ts], ['error', 'dot err', 'polls failing \u00b7 last answer 20 s ago', updated]);
+      assert.equal(s.said, 'Status error: no SGLang metrics at this URL: cannot reach the server: timeout');
+      const rows = await cardRows(h);
+      assert.deepEqual(rows.slice(0, 2), ['sg-err: no SGLang metrics at this URL', 'sg-detail: cannot reach the server: timeout']);
+      assert.match(rows[2], /^sg-since: failing since \d{1,2}:\d\d:10\b.* \(15 s\)$/);
+      assert.match(rows[3], /^sg-sparks: generation/);
+      assert.ok(await h.page.locator('#card .sg-spark:first-child rect.sp-gap').count() === 1, 'the failing stretch is shaded');
+      await h.advance(5000);
+      assert.equal((await status(h)).age, 'polls failing \u00b7 last answer 25 s ago');
+      assert.match((await cardRows(h))[2], /\(20 s\)$/);
+      await h.advance(5000);
+      s = await status(h);
+      assert.deepEqual([s.word, s.age], ['live', '']);
+      assert.notEqual(s.ts, updated);
+    });
+  });
 
-  it('says retrying while the plug-in cannot be reached after a success', () => withMonitor({
+  it('ends a dead host in the network error 15 seconds after the last answer, the footer counting on', () => withMonitor({
     metrics: inTurn(doc(), { abort: true }),
   }, async (h) => {
     await h.advance(5000);
-    await h.advance(30000);
-    const s = await status(h);
-    assert.deepEqual([s.word, s.dot, s.ts], ['retrying', 'dot live', 'polls failing \u00b7 last answer 35 s ago']);
+    let s = await status(h);
+    assert.deepEqual([s.word, s.dot, s.age], ['retrying', 'dot live', 'polls failing \u00b7 last answer 5 s ago']);
+    for (let i = 0; i < 3; i++)
+      await h.advance(5000);
+    s = await status(h);
+    assert.deepEqual([s.word, s.dot, s.age], ['error', 'dot err', 'polls failing \u00b7 last answer 20 s ago']);
+    assert.equal((await cardRows(h))[0], 'sg-err: Network error polling SGLang metrics');
+    for (let i = 0; i < 20; i++)
+      await h.advance(5000);
+    assert.equal((await status(h)).age, 'polls failing \u00b7 last answer 2 m 0 s ago');
+    assert.match((await cardRows(h))[1], /^sg-since: failing since .* \(1 m 55 s\)$/);
+  }));
+});
+
+describe('the tab', () => {
+  const colour = (s) => (/fill='(#[0-9a-f]+)'/.exec(decodeURIComponent(s.icon)) || [])[1];
+
+  it('names the target after the word, and shows the word as a dot in its colour', () => withMonitor({
+    query: 'url=http%3A%2F%2Fgpu-2%3A1', metrics: inTurn(doc(), { status: 502, json: { ok: false, error: 'down' } }),
+  }, async (h) => {
+    let s = await status(h);
+    assert.equal(s.tab, 'live \u00b7 http://gpu-2:1 \u00b7 SGLang Monitor \u00b7 QUORVANE BOT');
+    assert.equal(colour(s), '#30d158');
+    await h.page.click('#btnRefresh');
+    await h.idle();
+    s = await status(h);
+    assert.deepEqual([s.tab.split(' \u00b7 ')[0], colour(s)], ['error', '#ff453a']);
+    assert.equal(await h.page.locator('link[rel=icon]').count(), 1);
+    assert.deepEqual(h.others, [], 'no favicon file is asked for');
+  }));
+
+  const fakeNotification = `window.__notes = [];
+    window.Notification = function (title, o) { __notes.push(title + ': ' + o.body); };
+    Notification.permission = sessionStorage.getItem('permission') || 'default';
+    Notification.requestPermission = () => {
+      Notification.permission = 'granted';
+      sessionStorage.setItem('permission', 'granted');
+      return Promise.resolve('granted');
+    };`;
+  const queued = doc({ num_queue_reqs: 3 });
+
+  it('notifies, once the bell is on, when the target stalls or fails; remembered, and hidden when embedded', () => withMonitor({
+    initScript: fakeNotification, metrics: inTurn(doc(), queued, queued, fail('down', 'refused')),
+  }, async (h) => {
+    const bell = () => h.page.evaluate(() => [!document.getElementById('btnBell').hidden,
+      document.getElementById('btnBell').getAttribute('aria-pressed'), localStorage.getItem('qv_notify')]);
+    assert.deepEqual(await bell(), [true, 'false', null], 'off by default');
+    await h.page.click('#btnBell');
+    await until(async () => (await bell())[1] === 'true', 'the bell to turn on');
+    assert.equal((await bell())[2], '1');
+    await h.advance(5000);
+    await h.advance(5000);
+    await h.page.click('#btnRefresh');
+    await h.idle();
+    assert.deepEqual(await h.page.evaluate(() => __notes), ['stalled \u00b7 demo: 3 requests queued, none running',
+      'error \u00b7 demo: down: refused']);
+    await h.page.reload();
+    await h.idle();
+    assert.deepEqual(await bell(), [true, 'true', '1']);
+    await h.page.click('#btnBell');
+    assert.deepEqual(await bell(), [true, 'false', '0']);
+  }));
+
+  it('has no bell when embedded', () => withMonitor({ query: 'id=demo&embed=1', initScript: fakeNotification }, async (h) => {
+    assert.equal(await h.page.isVisible('#btnBell'), false);
   }));
 });
 
@@ -211,21 +284,24 @@ describe('reading and driving the page', () => {
   it('explains every abbreviation of the card in its tooltip and description', () => withMonitor({
     metrics: () => doc({ num_running_reqs: 1, max_running_reqs: 8, gen_throughput: 5, pp_tok_s: 1, gen_tok_s: 2,
       token_usage: 0.5, max_total_num_tokens: 100, context_len: 4096, cache_hit_rate: 0.5, spec_accept_length: 2,
-      spec_accept_rate: 0.4, itl_ms: 1, ttft_ms: 2, queue_ms: 3, ttft_p50_ms: 2, window_s: 30, requests_total: 1 }),
+      spec_accept_rate: 0.4, itl_ms: 1, ttft_ms: 2, queue_ms: 3, e2e_ms: 9, ttft_p50_ms: 2, window_s: 30, requests_total: 1,
+      req_s: 1, aborted_requests: 1, http_error_rate: 0.1, dp: [{ rank: 0 }, { rank: 1 }] }),
   }, async (h) => {
     const rows = await h.page.evaluate(() => [...document.querySelectorAll('#card .sg-row')].map((r) => {
       const ids = (r.getAttribute('aria-describedby') || '').split(' ').filter(Boolean);
       return { text: r.textContent, title: r.title, found: ids.every((id) => document.getElementById(id)), n: ids.length };
     }));
-    assert.equal(rows.length, 7);
+    assert.equal(rows.length, 13);
     for (const r of rows) {
       assert.ok(r.n > 0 && r.found, r.text);
       const terms = r.title.split('\n').map((l) => l.split(':')[0]);
       assert.equal(terms.length, r.n, r.title);
     }
     assert.match(rows[1].title, /^tg: generation throughput/);
-    assert.match(rows[5].title, /ttft: time to first token/);
-    assert.match(rows[5].title, /p50, p95: /);
+    const ttft = rows.find((r) => r.text.startsWith('ttft'));
+    assert.match(ttft.title, /^ttft: time to first token/);
+    assert.match(ttft.title, /p50, p95: /);
+    assert.match(rows.find((r) => r.text.startsWith('aborted')).title, /^aborted: .*\n5xx: /);
   }));
 
   it('follows the keys r, t and ?, but not while typing', () => withMonitor({}, async (h) => {
@@ -303,16 +379,28 @@ describe('accessibility checks', () => {
     error: { metrics: () => fail('no SGLang metrics at this URL', 'cannot reach the server: Connection refused') },
     stalled: { metrics: inTurn(doc({ num_queue_reqs: 2 })), steps: 1 },
     embedded: { query: 'id=demo&embed=1', metrics: () => doc({ num_running_reqs: 1, gen_throughput: 9 }) },
+    'two sessions': { sessions: { ok: true, sessions: [{ name: 'demo', has_url: true }, { name: 'b', has_url: true }] },
+      metrics: () => doc({ num_running_reqs: 1 }) },
+    'all sessions': { query: 'view=all', sessions: { ok: true, sessions: [{ name: 'demo', has_url: true },
+      { name: 'b', has_url: true }, { name: 'c', has_url: false }, { name: 'd e', has_url: true }] }, steps: 2,
+      metrics: (u, i) => (u.searchParams.get('id') === 'b' ? fail('no SGLang metrics at this URL', 'refused') : doc()) },
+    'error with history': { metrics: inTurn(doc({ gen_throughput: 4 }), doc({ gen_throughput: 5, restarted: true }),
+      fail('no SGLang metrics at this URL', 'cannot reach the server: Connection refused')), steps: 5 },
   };
   for (const theme of ['dark', 'light']) {
     for (const [name, s] of Object.entries(states)) {
       it(`${name}, ${theme}: no serious or critical violation`, () => withMonitor({
-        query: `${s.query || 'id=demo'}&theme=${theme}`, metrics: s.metrics,
+        query: `${s.query || 'id=demo'}&theme=${theme}`, metrics: s.metrics, sessions: s.sessions,
       }, async (h) => {
         for (let i = 0; i < (s.steps || 0); i++)
           await h.advance(5000);
-        if (name === 'stalled')
-          assert.equal((await status(h)).word, 'stalled');
+        const word = (await status(h)).word;
+        if (name === 'stalled' || name === 'error with history')
+          assert.equal(word, name.split(' ')[0]);
+        if (name === 'two sessions')
+          assert.equal(await h.page.isVisible('#allLink'), true);
+        if (name === 'error with history')
+          assert.equal(await h.page.locator('#card .sg-spark').count(), 4);
         await h.page.evaluate(() => toggleLegend(true));
         await h.page.addScriptTag({ path: AXE });
         // The checker waits on timers of its own: let the clock run.
