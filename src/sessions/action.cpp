@@ -2,14 +2,14 @@
  * The sessions action: the sessions known on this machine, each with its
  * endpoint, as one JSON answer.
  */
-#include <stdio.h>
 #include <stdlib.h>
 
 #include "sessions/sessions.h"
 #include "util/util.h"
 
 #define SESSIONS_ROOT_SLOTS 4
-#define SNAPSHOT_PATH_CAP 1024
+/* A root, a folder's name and the snapshot's name always fit. */
+#define SNAPSHOT_PATH_CAP (ROOT_CAP + PLAT_NAME_CAP + 20)
 
 static void write_entry(int first, const char *name, const char *sid, const char *url);
 static void list_first_root(void);
@@ -47,9 +47,9 @@ static void list_first_root(void)
 		url[0] = '\0';
 		if (d.name[0] == '.' || !d.is_dir)
 			continue;
-		snprintf(snapshot, sizeof(snapshot), "%s%c%s%c" SNAPSHOT_NAME, roots[0],
-			 plat_sep, d.name, plat_sep);
-		snapshot_get(snapshot, "OPENAI_BASE_URL", url, sizeof(url));
+		if (path_join(snapshot, sizeof(snapshot), roots[0], d.name) &&
+		    path_join(snapshot, sizeof(snapshot), snapshot, SNAPSHOT_NAME))
+			endpoint_get(snapshot, url);
 		write_entry(written == 0, d.name, d.name, url);
 		written++;
 	}
