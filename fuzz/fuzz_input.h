@@ -76,6 +76,58 @@ inline std::string c_part(const std::string &text)
 	return std::string(text.c_str());
 }
 
+/* How UTF-8 bytes at text[at..] stand, worked out from the code points
+ * that their possible completions reach: 2 when they begin with a whole
+ * valid character (*len its length), 1 when all of them only begin one (a
+ * character cut short), 0 when even their first bytes begin none (*len
+ * then the longest part that does, at least 1). */
+inline int model_utf8_at(const std::string &text, std::size_t at, std::size_t &len)
+{
+	unsigned char c = static_cast<unsigned char>(text[at]);
+	std::size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3
+		      : (c & 0xF8) == 0xF0 ? 4 : 0;
+	len = 1;
+	if (n == 0)
+		return 0;
+	if (n == 1)
+		return 2;
+	/* The range of code points that k bytes can still become. */
+	auto reachable = [&](std::size_t k) {
+		uint32_t lo = c & (0x7F >> n), hi = lo;
+		for (std::size_t i = 1; i < n; i++) {
+			uint32_t bits = i < k ? static_cast<unsigned char>(text[at + i]) & 0x3F : 0;
+			lo = (lo << 6) | bits;
+			hi = (hi << 6) | (i < k ? bits : 0x3F);
+		}
+		static const uint32_t min_cp[5] = { 0, 0, 0x80, 0x800, 0x10000 };
+		lo = lo < min_cp[n] ? min_cp[n] : lo;
+		hi = hi > 0x10FFFF ? 0x10FFFF : hi;
+		/* Surrogates are no characters: the range must reach past them. */
+		bool outside_surrogates = lo < 0xD800 || hi > 0xDFFF;
+		return lo <= hi && outside_surrogates;
+	};
+	std::size_t k = 1;
+	if (!reachable(1))
+		return 0;
+	while (k < n && at + k < text.size() &&
+	       (static_cast<unsigned char>(text[at + k]) & 0xC0) == 0x80 && reachable(k + 1))
+		k++;
+	len = k;
+	if (k == n)
+		return 2;
+	return at + k == text.size() ? 1 : 0;
+}
+
+/* A text that was cut at its end, less a character that the cut split. */
+inline std::string model_cut_end(const std::string &p)
+{
+	std::size_t len;
+	for (std::size_t at = 0; at < p.size(); at += len)
+		if (model_utf8_at(p, at, len) == 1)
+			return p.substr(0, at);
+	return p;
+}
+
 /* A file in the temporary folder that lives as long as the process. */
 class ScratchFile {
 public:

@@ -50,6 +50,9 @@ bool model_extract(const std::string &range, const std::string &key, std::size_t
 			value += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
 			p += 2;
 		}
+		/* A value cut at the capacity ends between characters. */
+		if (p < range.size() && range[p] != '"')
+			value = model_cut_end(value);
 		return true;
 	}
 }

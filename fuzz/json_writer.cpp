@@ -1,7 +1,9 @@
 /*
  * The JSON string writer: whatever the text, its output is one JSON string
- * literal that reads back as the text without the dropped control bytes,
- * and a JSON parser accepts it whenever the text is UTF-8.
+ * literal that reads back as the text without the dropped control bytes and
+ * with each invalid UTF-8 sequence as U+FFFD, and a JSON parser accepts it.
+ * Its length is what json_escaped_len says, and json_escape_text writes the
+ * same bytes between the quotes.
  */
 #include <cstdio>
 #include <cstdlib>
@@ -15,13 +17,20 @@
 namespace {
 
 /* The text as it must read back: control bytes other than LF, CR and TAB,
- * and DEL, are left out. */
-std::string kept_bytes(const std::string &text)
+ * and DEL, are left out; a valid character stays, and every invalid
+ * sequence (the longest part that begins a character, or one byte) becomes
+ * one U+FFFD. */
+std::string kept_text(const std::string &text)
 {
 	std::string k;
-	for (unsigned char c : text)
-		if (!((c < 0x20 && c != '\n' && c != '\r' && c != '\t') || c == 0x7F))
-			k += static_cast<char>(c);
+	std::size_t len;
+	for (std::size_t at = 0; at < text.size(); at += len) {
+		unsigned char c = static_cast<unsigned char>(text[at]);
+		if (model_utf8_at(text, at, len) != 2)
+			k += "\xef\xbf\xbd";
+		else if (!((c < 0x20 && c != '\n' && c != '\r' && c != '\t') || c == 0x7F))
+			k += text.substr(at, len);
+	}
 	return k;
 }
 
@@ -112,11 +121,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
 
 	std::string value;
 	FUZZ_CHECK(read_literal(lit, value), "writer's output is not one JSON string literal");
-	FUZZ_CHECK(value == kept_bytes(text), "literal does not read back as the text");
+	FUZZ_CHECK(value == kept_text(text), "literal does not read back as the model says");
+	FUZZ_CHECK(is_utf8(value), "literal is not UTF-8");
 	if (is_utf8(text)) {
-		nlohmann::json j = nlohmann::json::parse(lit, nullptr, false);
-		FUZZ_CHECK(j.is_string() && j.get<std::string>() == value,
-			   "a JSON parser does not read the literal back");
+		std::string bytes;
+		for (unsigned char c : text)
+			if (!((c < 0x20 && c != '\n' && c != '\r' && c != '\t') || c == 0x7F))
+				bytes += static_cast<char>(c);
+		FUZZ_CHECK(value == bytes, "valid UTF-8 did not pass byte for byte");
 	}
+	nlohmann::json j = nlohmann::json::parse(lit, nullptr, false);
+	FUZZ_CHECK(j.is_string() && j.get<std::string>() == value,
+		   "a JSON parser does not read the literal back");
+	FUZZ_CHECK(json_escaped_len(text.c_str()) + 2 == lit.size(),
+		   "json_escaped_len disagrees with the writer");
+	std::string inner(lit.size(), '\0');
+	FUZZ_CHECK(json_escape_text(text.c_str(), &inner[0]) + 2 == lit.size() &&
+			   inner.compare(0, lit.size() - 2, lit, 1, lit.size() - 2) == 0,
+		   "json_escape_text writes other bytes than the writer");
 	return 0;
 }

@@ -1,9 +1,9 @@
 /*
  * The query-string lookup and the access check against small models of
- * their rules: the first "key=" segment wins, its raw value is cut to
- * QUERY_RAW_CAP - 1 bytes and then decoded ("%XX" and "+"); the password is
- * proved by the header, a Bearer token, a pwd parameter or the Referer's
- * query, and by nothing else.
+ * their rules: the first "key=" segment wins, its whole raw value is decoded
+ * ("%XX" and "+") and cut to the capacity, never inside a UTF-8 character;
+ * the password is proved by the header, a Bearer token, the whole value of
+ * a pwd parameter or of the Referer's, and by nothing else.
  */
 #include <cstring>
 #include <string>
@@ -27,9 +27,9 @@ bool model_hex(char c, int &v)
 	return true;
 }
 
-/* The lookup as a reader of the rules would write it with std::string. */
-bool model_query(const std::string &query, const std::string &key, std::size_t cap,
-		 std::string &value)
+/* The lookup as a reader of the rules would write it with std::string:
+ * the whole decoded value, before any cut. */
+bool model_query(const std::string &query, const std::string &key, std::string &value)
 {
 	value.clear();
 	if (query.empty() || key.empty())
@@ -41,9 +41,9 @@ bool model_query(const std::string &query, const std::string &key, std::size_t c
 									     : amp - start);
 		if (seg.size() > key.size() && seg.compare(0, key.size(), key) == 0 &&
 		    seg[key.size()] == '=') {
-			std::string raw = seg.substr(key.size() + 1, QUERY_RAW_CAP - 1);
+			std::string raw = seg.substr(key.size() + 1);
 			std::string out;
-			for (std::size_t i = 0; i < raw.size() && out.size() + 1 < cap;) {
+			for (std::size_t i = 0; i < raw.size();) {
 				int hi, lo;
 				if (raw[i] == '%' && i + 2 < raw.size() &&
 				    model_hex(raw[i + 1], hi) && model_hex(raw[i + 2], lo)) {
@@ -54,8 +54,7 @@ bool model_query(const std::string &query, const std::string &key, std::size_t c
 					i++;
 				}
 			}
-			/* A decoded zero byte ends the value as a C string. */
-			value = c_part(out);
+			value = out;
 			return true;
 		}
 		if (amp == std::string::npos)
@@ -93,7 +92,8 @@ std::string model_bearer_token(const std::string &header)
 bool model_pwd(const std::string &query, const std::string &password)
 {
 	std::string pwd;
-	return model_query(query, "pwd", PWD_CAP, pwd) && pwd == password;
+	/* A value too long for the candidate buffer never matches. */
+	return model_query(query, "pwd", pwd) && pwd.size() < PWD_CAP && c_part(pwd) == password;
 }
 
 /* Which of the four optional request fields are present, one bit each. */
@@ -134,13 +134,17 @@ void check_lookup(FuzzInput &in)
 	/* Exactly the capacity on the heap, and a canary just past it. */
 	char *out = static_cast<char *>(std::malloc(cap + 1));
 	std::memset(out, 'Z', cap + 1);
-	int got = get_query_val(query.c_str(), key.c_str(), out, cap);
-	std::string want;
-	bool present = model_query(query, key, cap, want);
+	std::size_t full = 0;
+	int got = get_query_val_len(query.c_str(), key.c_str(), out, cap, &full);
+	std::string whole;
+	bool present = model_query(query, key, whole);
+	/* A decoded zero byte ends the value as a C string. */
+	std::string want = c_part(whole.size() < cap ? whole : model_cut_end(whole.substr(0, cap - 1)));
 	FUZZ_CHECK(out[cap] == 'Z', "lookup wrote past its capacity");
 	FUZZ_CHECK(std::memchr(out, '\0', cap) != nullptr, "lookup left its value unterminated");
 	FUZZ_CHECK(got == (present ? 1 : 0), "lookup disagrees about the key's presence");
 	FUZZ_CHECK(want == out, "lookup decoded another value than the model");
+	FUZZ_CHECK(full == whole.size(), "lookup gave another whole length than the model");
 	std::free(out);
 }
 

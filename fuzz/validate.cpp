@@ -24,7 +24,7 @@ bool only(const std::string &s, const char *extra)
 
 bool model_safe_id(const std::string &id)
 {
-	return !id.empty() && id.size() <= 160 && only(id, "-.:_") &&
+	return !id.empty() && id != "." && id.size() <= 160 && only(id, "-.:_") &&
 	       id.find("..") == std::string::npos;
 }
 

@@ -53,13 +53,15 @@ static int bearer_matches(const char *header, const char *password)
 	return secret_equal(password, p);
 }
 
-/* 1 when query holds a pwd parameter whose decoded value is the password. */
+/* 1 when query holds a pwd parameter whose whole decoded value is the
+ * password; a value too long for the candidate buffer never matches, so
+ * that no part of it can stand for the whole. */
 static int pwd_matches(const char *query, const char *password)
 {
 	char pwd[PWD_CAP];
+	size_t full;
 
-	memset(pwd, 0, sizeof(pwd));
-	if (!get_query_val(query, "pwd", pwd, sizeof(pwd)))
+	if (!get_query_val_len(query, "pwd", pwd, sizeof(pwd), &full) || full >= sizeof(pwd))
 		return 0;
 	return secret_equal(password, pwd);
 }

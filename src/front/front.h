@@ -9,8 +9,10 @@
 
 /* access.cpp */
 
-/* Capacity of the candidate password taken from a pwd parameter. */
-#define PWD_CAP 128
+/* Capacity of the candidate password taken from a pwd parameter: passwords
+ * of up to 1023 bytes can be proven by pwd; a longer one only by the
+ * headers. */
+#define PWD_CAP 1024
 
 /* 1 when a and b are equal byte strings; the time taken depends only on
  * their lengths, never on where they first differ. */

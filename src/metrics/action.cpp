@@ -15,8 +15,11 @@
 #define URL_CAP 512
 #define FRESH_CAP 16
 #define METRICS_ROOT_SLOTS 8
-#define SESSION_DIR_CAP 1024
-#define CANDIDATE_CAP 1024
+/* A session directory from the listing is kept whole. */
+#define SESSION_DIR_CAP ENTRY_DIR_CAP
+/* A root (at most ROOT_CAP - 1 bytes), a separator and an identifier that
+ * passed safe_id (at most SAFE_ID_MAX bytes) always fit. */
+#define CANDIDATE_CAP (ROOT_CAP + 1 + SAFE_ID_MAX)
 /* Room in the document beyond the companion's object: the four members'
  * names, the source, a 64-bit time, the quotes and the line end. */
 #define DOC_EXTRA 512
@@ -80,7 +83,7 @@ static int find_session(const char *id, char *dir, char *name)
 
 	n = collect_default_roots(roots, METRICS_ROOT_SLOTS);
 	for (i = 0; i < n; i++) {
-		snprintf(candidate, sizeof(candidate), "%.511s%c%.255s", roots[i], plat_sep, id);
+		path_join(candidate, sizeof(candidate), roots[i], id);
 		if (is_dir(candidate)) {
 			str_copy(dir, candidate, SESSION_DIR_CAP);
 			str_copy(name, id, ENTRY_SID_CAP);
@@ -173,7 +176,6 @@ static void failure_detail(enum run_result result, const char *out, size_t len, 
 static char *form_document(const char *out, size_t len, int64_t now, const char *source,
 			   const char *session)
 {
-	const unsigned char *p;
 	size_t size = len + DOC_EXTRA + json_escaped_len(session);
 	size_t n;
 	char *doc;
@@ -188,8 +190,7 @@ static char *form_document(const char *out, size_t len, int64_t now, const char 
 	n += (size_t)snprintf(doc + n, size - n,
 			      "%s\"ok\":true,\"updated_epoch\":%lld,\"source\":\"%s\",\"session\":\"",
 			      object_is_empty(out, len) ? "" : ",", (long long)now, source);
-	for (p = (const unsigned char *)session; *p != '\0'; p++)
-		n += json_escape_byte(*p, doc + n);
+	n += json_escape_text(session, doc + n);
 	memcpy(doc + n, "\"}\n", 4);
 	return doc;
 }
@@ -242,15 +243,21 @@ void handle_metrics(const char *query)
 	char endpoint[ENDPOINT_CAP];
 	char dir[SESSION_DIR_CAP];
 	char name[ENTRY_SID_CAP];
+	size_t url_len;
 	int held = 0;
 
 	get_query_val(query, "id", id, sizeof(id));
-	get_query_val(query, "url", url, sizeof(url));
+	get_query_val_len(query, "url", url, sizeof(url), &url_len);
 	get_query_val(query, "fresh", fresh, sizeof(fresh));
 	dir[0] = '\0';
 	name[0] = '\0';
 
-	if (url[0] != '\0') {
+	if (url_len > 0) {
+		/* A URL too long to hold whole is refused, never probed cut. */
+		if (url_len >= sizeof(url)) {
+			reply_json_err("400 Bad Request", "invalid url (too long)", NULL);
+			return;
+		}
 		if (!url_ok(url)) {
 			reply_json_err("400 Bad Request", "invalid url (must be http:// or https://)",
 				       url);

@@ -10,15 +10,16 @@
 #include "util/util.h"
 
 #define CACHE_NAME "sglang_metrics.json"
-#define CACHE_PATH_CAP 1280
-/* The cache path, a dot, a process number with a try count, ".tmp". */
-#define CACHE_TEMP_CAP 1344
+#define CACHE_PATH_CAP 1400
+/* The cache path, a dot, a process number of at most 20 digits, a dash, a
+ * one-digit try count and ".tmp" always fit. */
+#define CACHE_TEMP_CAP (CACHE_PATH_CAP + 32)
 #define CACHE_MAX_AGE 3
 /* Temporary names tried when one is taken (a store that died). */
 #define CACHE_TEMP_TRIES 8
 /* The probe lock: the cache path and ".lock". */
 #define CACHE_LOCK_SUFFIX ".lock"
-#define CACHE_LOCK_CAP 1344
+#define CACHE_LOCK_CAP (CACHE_PATH_CAP + 8)
 /* How often a waiting request looks for the fresh file. */
 #define CACHE_POLL_MS 50
 
@@ -52,7 +53,8 @@ int metrics_cache_serve(const char *session_dir, const char *endpoint, const cha
 
 	if (strcmp(fresh, "1") == 0)
 		return 0;
-	snprintf(path, sizeof(path), "%s%c%s", session_dir, plat_sep, CACHE_NAME);
+	if (!path_join(path, sizeof(path), session_dir, CACHE_NAME))
+		return 0;
 	/* A stale file is not even opened: on Windows an open file cannot be
 	 * replaced, and requests that wait for a probe look here often. */
 	if (!plat_stat(path, NULL, &mtime) || !metrics_cache_fresh(plat_time(), mtime))
@@ -111,7 +113,8 @@ void metrics_cache_store(const char *session_dir, const char *document)
 	 * cut off. */
 	if (len > READ_FILE_WHOLE_MAX)
 		return;
-	snprintf(path, sizeof(path), "%s%c%s", session_dir, plat_sep, CACHE_NAME);
+	if (!path_join(path, sizeof(path), session_dir, CACHE_NAME))
+		return;
 	fp = create_temp(path, temp);
 	if (fp == NULL)
 		return;
@@ -123,11 +126,11 @@ void metrics_cache_store(const char *session_dir, const char *document)
 		plat_remove(temp);
 }
 
-/* Forms the path of the session's probe lock into lock (CACHE_LOCK_CAP). */
+/* Forms the path of the session's probe lock into lock (CACHE_LOCK_CAP);
+ * empty when it does not fit, and then no lock can be made. */
 static void lock_path(const char *session_dir, char *lock)
 {
-	snprintf(lock, CACHE_LOCK_CAP, "%.1270s%c%s%s", session_dir, plat_sep, CACHE_NAME,
-		 CACHE_LOCK_SUFFIX);
+	path_join(lock, CACHE_LOCK_CAP, session_dir, CACHE_NAME CACHE_LOCK_SUFFIX);
 }
 
 /* Tries once to create the lock file, which nothing may already occupy. A

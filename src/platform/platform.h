@@ -173,9 +173,10 @@ void plat_remove_at_stop(const char *path);
 
 /*
  * The user's profile folder (USERPROFILE) and local application-data folder
- * (LOCALAPPDATA), read anew on each call and cut to cap - 1 bytes. POSIX
- * falls back to HOME, and to XDG_DATA_HOME or HOME/.local/share. 1 when the
- * result is not empty; 0 with an empty out otherwise.
+ * (LOCALAPPDATA), read anew on each call. POSIX falls back to HOME, and to
+ * XDG_DATA_HOME or HOME/.local/share. 1 when the result is not empty and
+ * fits whole in cap - 1 bytes (a folder that does not fit is absent, never
+ * cut); 0 with an empty out otherwise.
  */
 /* Room for either folder, before a caller joins its own path to it. */
 #define FOLDER_CAP 1024

@@ -20,22 +20,25 @@ const char plat_sep = '/';
 /* The most one read asks for, well inside what read() takes. */
 #define PLAT_READ_CHUNK ((size_t)1 << 30)
 
-static void copy_env(const char *value, char *out, size_t cap);
+static int copy_env(const char *value, char *out, size_t cap);
 static int env_folder(const char *name, char *out, size_t cap);
 
-/* Copies an environment value into out, cut to cap - 1 bytes. */
-static void copy_env(const char *value, char *out, size_t cap)
+/* Copies a path into out (capacity cap): 1 when it fits whole, else 0 with
+ * an empty out, since a cut path names another file. */
+static int copy_env(const char *value, char *out, size_t cap)
 {
 	size_t n = strlen(value);
 
-	if (n > cap - 1)
-		n = cap - 1;
-	memcpy(out, value, n);
-	out[n] = '\0';
+	if (n > cap - 1) {
+		out[0] = '\0';
+		return 0;
+	}
+	memcpy(out, value, n + 1);
+	return 1;
 }
 
-/* Copies the value of variable name into out, cut to cap - 1 bytes: 1 when
- * it is set and not empty, else 0 with an empty out. */
+/* Copies the value of variable name into out: 1 when it is set, not empty
+ * and fits whole, else 0 with an empty out. */
 static int env_folder(const char *name, char *out, size_t cap)
 {
 	const char *v = getenv(name);
@@ -43,8 +46,7 @@ static int env_folder(const char *name, char *out, size_t cap)
 	out[0] = '\0';
 	if (v == NULL || v[0] == '\0')
 		return 0;
-	copy_env(v, out, cap);
-	return out[0] != '\0';
+	return copy_env(v, out, cap);
 }
 
 void plat_stdout_prepare(void)
@@ -97,6 +99,9 @@ int plat_dir_open(plat_dir *d, const char *dir)
 
 	memset(d, 0, sizeof(*d));
 	if (dir == NULL || dir[0] == '\0')
+		return 0;
+	/* The folder's path is kept whole for its entries, or not opened. */
+	if (strlen(dir) >= sizeof(d->path))
 		return 0;
 	h = opendir(dir);
 	if (h == NULL)
@@ -232,8 +237,12 @@ int plat_localappdata(char *out, size_t cap)
 	home = getenv("HOME");
 	if (home == NULL || home[0] == '\0')
 		return 0;
-	snprintf(out, cap, "%s/.local/share", home);
-	return out[0] != '\0';
+	/* A folder that does not fit is absent. */
+	if ((size_t)snprintf(out, cap, "%s/.local/share", home) >= cap) {
+		out[0] = '\0';
+		return 0;
+	}
+	return 1;
 }
 
 int plat_setenv(const char *name, const char *value)

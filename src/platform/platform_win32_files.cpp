@@ -37,8 +37,9 @@ static int64_t filetime_seconds(FILETIME ft);
 static int dir_take(plat_dir *d, const WIN32_FIND_DATAW *fd);
 static int names_device(const char *path);
 
-/* Copies the value of variable name into out, cut to cap - 1 bytes: 1 when
- * it is set and not empty, else 0 with an empty out. */
+/* Copies the value of variable name into out: 1 when it is set, not empty
+ * and fits whole, else 0 with an empty out, since a cut folder names
+ * another. */
 static int env_folder(const char *name, char *out, size_t cap)
 {
 	const char *v = getenv(name);
@@ -49,10 +50,9 @@ static int env_folder(const char *name, char *out, size_t cap)
 		return 0;
 	n = strlen(v);
 	if (n > cap - 1)
-		n = cap - 1;
-	memcpy(out, v, n);
-	out[n] = '\0';
-	return out[0] != '\0';
+		return 0;
+	memcpy(out, v, n + 1);
+	return 1;
 }
 
 /*
@@ -229,7 +229,8 @@ static int dir_take(plat_dir *d, const WIN32_FIND_DATAW *fd)
 
 int plat_dir_open(plat_dir *d, const char *dir)
 {
-	/* The directory, a separator and the '*' of the pattern. */
+	/* The directory (shorter than PLAT_DIR_PATH_CAP), a separator and the
+	 * '*' of the pattern always fit. */
 	char pattern[PLAT_DIR_PATH_CAP + 2];
 	wchar_t *w;
 	WIN32_FIND_DATAW fd;

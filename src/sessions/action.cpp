@@ -3,14 +3,14 @@
  * endpoint, as one JSON answer; and the discovery targets, the same
  * sessions as Prometheus scrape targets.
  */
-#include <stdio.h>
 #include <stdlib.h>
 
 #include "sessions/sessions.h"
 #include "util/util.h"
 
 #define SESSIONS_ROOT_SLOTS 4
-#define SNAPSHOT_PATH_CAP 1024
+/* A root, a folder's name and the snapshot's name always fit. */
+#define SNAPSHOT_PATH_CAP (ROOT_CAP + PLAT_NAME_CAP + 20)
 
 /* The two answers made from the list of sessions. */
 enum session_form { FORM_SESSIONS, FORM_TARGETS };
@@ -68,9 +68,9 @@ static void list_first_root(enum session_form form)
 		url[0] = '\0';
 		if (d.name[0] == '.' || !d.is_dir)
 			continue;
-		snprintf(snapshot, sizeof(snapshot), "%s%c%s%c" SNAPSHOT_NAME, roots[0],
-			 plat_sep, d.name, plat_sep);
-		snapshot_get(snapshot, "OPENAI_BASE_URL", url, sizeof(url));
+		if (path_join(snapshot, sizeof(snapshot), roots[0], d.name) &&
+		    path_join(snapshot, sizeof(snapshot), snapshot, SNAPSHOT_NAME))
+			endpoint_get(snapshot, url);
 		written += write_item(form, written == 0, d.name, d.name, url);
 		listed++;
 	}

@@ -10,13 +10,14 @@
 #include "tools/tools.h"
 #include "util/util.h"
 
-/* Capacities of the listing's paths: the worktree session root holds a
- * 767-byte worktree and ".quorvane" and "sessions"; markers are formed from
- * at most 950 bytes of root and 200 of entry name. */
-#define WORKTREE_ROOT_CAP 960
-#define ROOT_SCAN_CAP 951
-#define MARKER_PATH_CAP 1400
-#define NEWEST_NAME_CAP 256
+/* Capacities of the listing's paths: the worktree session root always holds
+ * a worktree (at most ENTRY_WORKTREE_CAP - 1 bytes) with ".quorvane" and
+ * "sessions"; a session directory's path fits a record or the directory
+ * is passed over, and a marker's name always fits after it.
+ * The newest directory's name is kept whole, as the folder gave it. */
+#define WORKTREE_ROOT_CAP (ENTRY_WORKTREE_CAP + 20)
+#define MARKER_PATH_CAP (ENTRY_DIR_CAP + 20)
+#define NEWEST_NAME_CAP PLAT_NAME_CAP
 
 static const char *object_end(const char *open, const char *end);
 static void fill_entry(session_entry *e, const char *start, const char *end);
@@ -54,7 +55,7 @@ static const char *object_end(const char *open, const char *end)
 static int newest_session_dir(const char *root, char *name)
 {
 	static const char *const markers[] = { "infobox.json", SNAPSHOT_NAME, "meta.json" };
-	char scan[ROOT_SCAN_CAP];
+	char dir[ENTRY_DIR_CAP];
 	char marker[MARKER_PATH_CAP];
 	plat_dir d;
 	int64_t best = 0;
@@ -63,16 +64,15 @@ static int newest_session_dir(const char *root, char *name)
 	size_t i;
 
 	name[0] = '\0';
-	snprintf(scan, sizeof(scan), "%.950s", root);
-	if (!plat_dir_open(&d, scan))
+	if (!plat_dir_open(&d, root))
 		return 0;
 	while (plat_dir_next(&d)) {
-		if (d.name[0] == '.' || !d.is_dir)
+		/* A directory whose path does not fit a record is absent. */
+		if (d.name[0] == '.' || !d.is_dir || !path_join(dir, sizeof(dir), root, d.name))
 			continue;
 		for (i = 0; i < sizeof(markers) / sizeof(markers[0]); i++) {
-			snprintf(marker, sizeof(marker), "%.950s%c%.200s%c%s", root, plat_sep,
-				 d.name, plat_sep, markers[i]);
-			if (plat_stat(marker, NULL, &t))
+			if (path_join(marker, sizeof(marker), dir, markers[i]) &&
+			    plat_stat(marker, NULL, &t))
 				break;
 		}
 		if (i == sizeof(markers) / sizeof(markers[0]))
@@ -118,8 +118,9 @@ static void fill_entry(session_entry *e, const char *start, const char *end)
 		return;
 	str_copy(e->sid, newest, sizeof(e->sid));
 	/* The directory is named in full even when sid had to be cut, so that
-	 * session_dir names the directory that exists. */
-	snprintf(e->session_dir, sizeof(e->session_dir), "%.959s%c%s", root, plat_sep, newest);
+	 * session_dir names the directory that exists; its path was found to
+	 * fit when it was chosen. */
+	path_join(e->session_dir, sizeof(e->session_dir), root, newest);
 	resolve_session_url(e->session_dir, e->url);
 }
 

@@ -2,18 +2,19 @@
  * Session roots: the directories whose sub-directories are session
  * directories.
  */
-#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "sessions/sessions.h"
 #include "util/util.h"
 
 static int add_root(char roots[][ROOT_CAP], int n, int count, const char *path);
 
-/* Puts path into the next slot when it is a directory; returns the count. */
+/* Puts path into the next slot when it is a directory that fits a slot
+ * whole; returns the count. */
 static int add_root(char roots[][ROOT_CAP], int n, int count, const char *path)
 {
-	if (count < n && is_dir(path)) {
+	if (count < n && strlen(path) < ROOT_CAP && is_dir(path)) {
 		str_copy(roots[count], path, ROOT_CAP);
 		count++;
 	}
@@ -31,12 +32,14 @@ int collect_default_roots(char roots[][ROOT_CAP], int n)
 	if (v != NULL && v[0] != '\0')
 		count = add_root(roots, n, count, v);
 	if (plat_localappdata(folder, sizeof(folder))) {
-		snprintf(path, sizeof(path), "%s%cquorvane%csessions", folder, plat_sep, plat_sep);
-		count = add_root(roots, n, count, path);
+		if (path_join(path, sizeof(path), folder, "quorvane") &&
+		    path_join(path, sizeof(path), path, "sessions"))
+			count = add_root(roots, n, count, path);
 	}
 	if (plat_userprofile(folder, sizeof(folder))) {
-		snprintf(path, sizeof(path), "%s%c.quorvane%csessions", folder, plat_sep, plat_sep);
-		count = add_root(roots, n, count, path);
+		if (path_join(path, sizeof(path), folder, ".quorvane") &&
+		    path_join(path, sizeof(path), path, "sessions"))
+			count = add_root(roots, n, count, path);
 	}
 	return count;
 }

@@ -50,8 +50,16 @@ int list_tmux_sessions(session_entry *table);
 
 /* Finds the endpoint of a session directory: its own snapshot's
  * OPENAI_BASE_URL, else its profile's (infobox.json, then ACTIVE_PROFILE).
- * url has ENDPOINT_CAP bytes. 1 when found, 0 with an empty url. */
+ * url has ENDPOINT_CAP bytes. 1 when found, with url empty when the endpoint
+ * is too long to hold (no valid endpoint, and never a cut one); 0 with an
+ * empty url when none is set. */
 int resolve_session_url(const char *session_dir, char *url);
+
+/* Looks up OPENAI_BASE_URL in the snapshot file at path; url has
+ * ENDPOINT_CAP bytes. 1 when it is set, with url holding it, or empty when
+ * it is too long to hold: an endpoint is never cut into another URL. 0 with
+ * an empty url when it is unset. */
+int endpoint_get(const char *path, char *url);
 
 /* targets.cpp */
 

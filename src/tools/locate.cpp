@@ -35,15 +35,16 @@ const char *tmux_bin(void)
 
 	if (path[0] != '\0')
 		return path;
+	/* A path too long to hold is absent: cut, it would name another
+	 * program. */
 	v = env_set("QUORVANE_TMUX_BIN");
-	if (v != NULL) {
+	if (v != NULL && strlen(v) < sizeof(path)) {
 		str_copy(path, v, sizeof(path));
 		return path;
 	}
 	if (plat_localappdata(folder, sizeof(folder))) {
-		snprintf(path, sizeof(path), "%s%cquorvane%c%s", folder, plat_sep, plat_sep,
-			 plat_tmux_name);
-		if (plat_exists(path))
+		if (path_join(path, sizeof(path), folder, "quorvane") &&
+		    path_join(path, sizeof(path), path, plat_tmux_name) && plat_exists(path))
 			return path;
 	}
 	str_copy(path, plat_tmux_name, sizeof(path));
@@ -61,7 +62,7 @@ const char *sglang_metrics_bin(void)
 	if (path[0] != '\0')
 		return path;
 	v = env_set("QUORVANE_SGLANG_METRICS_BIN");
-	if (v != NULL) {
+	if (v != NULL && strlen(v) < sizeof(path)) {
 		str_copy(path, v, sizeof(path));
 		return path;
 	}

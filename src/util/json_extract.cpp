@@ -44,7 +44,8 @@ static const char *skip_blank(const char *p, const char *end)
 }
 
 /* Copies a string value that starts at p, decoding escapes, up to its
- * closing quote, a zero byte, the end of the range or cap - 1 bytes. */
+ * closing quote, a zero byte, the end of the range or cap - 1 bytes; a cut
+ * falls between UTF-8 characters. */
 static size_t copy_value(const char *p, const char *end, char *out, size_t cap)
 {
 	size_t n = 0;
@@ -67,6 +68,8 @@ static size_t copy_value(const char *p, const char *end, char *out, size_t cap)
 		}
 		p += 2;
 	}
+	if (p < end && *p != '\0' && *p != '"')
+		n = utf8_cut(out, n);
 	out[n] = '\0';
 	return n;
 }

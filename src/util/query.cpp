@@ -1,11 +1,12 @@
 /*
- * Query-string lookup: the first occurrence of a key, its value decoded.
+ * Query-string lookup: the first occurrence of a key, its value decoded
+ * straight from the query string, however long.
  */
 #include <string.h>
 
 #include "util/util.h"
 
-static void url_decode(const char *raw, char *out, size_t cap);
+static size_t url_decode(const char *raw, const char *end, char *out, size_t cap);
 
 int hex_val(int c)
 {
@@ -18,36 +19,50 @@ int hex_val(int c)
 	return -1;
 }
 
-/* Decodes %XX escapes and '+' of raw into out, cut to cap - 1 bytes; a '%'
- * without two hexadecimal digits after it stands for itself. */
-static void url_decode(const char *raw, char *out, size_t cap)
+/* Decodes %XX escapes and '+' of [raw, end) into out, cut to at most cap - 1
+ * bytes between characters, and returns the length of the whole decoded
+ * value; a '%' without two hexadecimal digits after it stands for itself. */
+static size_t url_decode(const char *raw, const char *end, char *out, size_t cap)
 {
 	size_t n = 0;
+	size_t kept = 0;
 	const unsigned char *p = (const unsigned char *)raw;
+	const unsigned char *e = (const unsigned char *)end;
+	unsigned char c;
 
-	while (*p != '\0' && n + 1 < cap) {
-		if (p[0] == '%' && p[1] != '\0' && p[2] != '\0' &&
-		    hex_val(p[1]) >= 0 && hex_val(p[2]) >= 0) {
-			out[n++] = (char)(hex_val(p[1]) * 16 + hex_val(p[2]));
+	while (p < e) {
+		if (p[0] == '%' && e - p >= 3 && hex_val(p[1]) >= 0 && hex_val(p[2]) >= 0) {
+			c = (unsigned char)(hex_val(p[1]) * 16 + hex_val(p[2]));
 			p += 3;
-		} else if (p[0] == '+') {
-			out[n++] = ' ';
-			p++;
 		} else {
-			out[n++] = (char)*p++;
+			c = p[0] == '+' ? ' ' : p[0];
+			p++;
 		}
+		/* The whole value is counted; out keeps what fits. */
+		if (n + 1 < cap)
+			out[kept++] = (char)c;
+		n++;
 	}
-	out[n] = '\0';
+	if (kept < n)
+		kept = utf8_cut(out, kept);
+	out[kept] = '\0';
+	return n;
 }
 
 int get_query_val(const char *query, const char *key, char *out, size_t cap)
 {
-	char raw[QUERY_RAW_CAP];
+	size_t full;
+
+	return get_query_val_len(query, key, out, cap, &full);
+}
+
+int get_query_val_len(const char *query, const char *key, char *out, size_t cap, size_t *full)
+{
 	size_t klen;
 	const char *seg;
 	const char *end;
-	size_t n;
 
+	*full = 0;
 	if (out == NULL || cap == 0)
 		return 0;
 	out[0] = '\0';
@@ -60,12 +75,7 @@ int get_query_val(const char *query, const char *key, char *out, size_t cap)
 			end = seg + strlen(seg);
 		if ((size_t)(end - seg) > klen && strncmp(seg, key, klen) == 0 &&
 		    seg[klen] == '=') {
-			n = (size_t)(end - seg) - klen - 1;
-			if (n > sizeof(raw) - 1)
-				n = sizeof(raw) - 1;
-			memcpy(raw, seg + klen + 1, n);
-			raw[n] = '\0';
-			url_decode(raw, out, cap);
+			*full = url_decode(seg + klen + 1, end, out, cap);
 			return 1;
 		}
 		if (*end == '\0')

@@ -7,6 +7,15 @@
 
 #include "util/util.h"
 
+/* What stands for an invalid UTF-8 sequence: U+FFFD in UTF-8. */
+static const char REPLACEMENT_CHAR[] = "\xEF\xBF\xBD";
+/* The most bytes one character takes inside a literal: a whole UTF-8
+ * character of four bytes. */
+#define JSON_CHAR_MAX 4
+
+static size_t json_escape_byte(unsigned char c, char *two);
+static size_t json_escape_char(const unsigned char *p, char *out, size_t *used);
+
 /* The response stream; null means standard output. */
 static FILE *out_stream;
 
@@ -43,7 +52,10 @@ void out_header(const char *status, enum out_type type)
 		out_str("Content-Type: application/json; charset=utf-8\r\n\r\n");
 }
 
-size_t json_escape_byte(unsigned char c, char *two)
+/* The form of one ASCII byte inside a JSON string literal: writes 0 bytes
+ * (a dropped control byte), 1 or 2 (an escape) into two and returns how
+ * many. */
+static size_t json_escape_byte(unsigned char c, char *two)
 {
 	switch (c) {
 	case '"':
@@ -72,15 +84,46 @@ size_t json_escape_byte(unsigned char c, char *two)
 	return 1;
 }
 
-size_t json_escaped_len(const char *text)
+/* The form of the character that begins at p (not its terminator): writes
+ * at most JSON_CHAR_MAX bytes into out and returns how many; *used gets the
+ * bytes of p it stands for. */
+static size_t json_escape_char(const unsigned char *p, char *out, size_t *used)
+{
+	size_t n;
+
+	if (*p < 0x80) {
+		*used = 1;
+		return json_escape_byte(*p, out);
+	}
+	/* The terminator is no continuation byte, so the scan stops there. */
+	n = utf8_char_len(p, (size_t)-1, used);
+	if (n == 0) {
+		memcpy(out, REPLACEMENT_CHAR, sizeof(REPLACEMENT_CHAR) - 1);
+		return sizeof(REPLACEMENT_CHAR) - 1;
+	}
+	memcpy(out, p, n);
+	return n;
+}
+
+size_t json_escape_text(const char *text, char *out)
 {
 	const unsigned char *p = (const unsigned char *)(text != NULL ? text : "");
-	char two[2];
+	char form[JSON_CHAR_MAX];
+	size_t used;
 	size_t n = 0;
 
-	for (; *p != '\0'; p++)
-		n += json_escape_byte(*p, two);
+	/* Without out, only the length is wanted: each form is made and
+	 * dropped. */
+	while (*p != '\0') {
+		n += json_escape_char(p, out != NULL ? out + n : form, &used);
+		p += used;
+	}
 	return n;
+}
+
+size_t json_escaped_len(const char *text)
+{
+	return json_escape_text(text, NULL);
 }
 
 void json_print_str(const char *text)
@@ -88,15 +131,17 @@ void json_print_str(const char *text)
 	/* Gathered in a buffer so that a long text costs few writes. */
 	char buf[1024];
 	size_t n = 0;
+	size_t used;
 	const unsigned char *p = (const unsigned char *)(text != NULL ? text : "");
 
 	buf[n++] = '"';
-	for (; *p != '\0'; p++) {
-		if (n + 2 > sizeof(buf)) {
+	while (*p != '\0') {
+		if (n + JSON_CHAR_MAX > sizeof(buf)) {
 			out_write(buf, n);
 			n = 0;
 		}
-		n += json_escape_byte(*p, buf + n);
+		n += json_escape_char(p, buf + n, &used);
+		p += used;
 	}
 	if (n + 1 > sizeof(buf)) {
 		out_write(buf, n);

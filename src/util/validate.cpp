@@ -6,9 +6,6 @@
 
 #include "util/util.h"
 
-#define SAFE_ID_MAX 160
-#define URL_MAX 512
-
 static int is_alnum(unsigned char c);
 
 /* Letters and digits of the "C" locale only: no byte from 0x80 counts. */
@@ -31,7 +28,8 @@ int safe_id(const char *id)
 		if (!is_alnum(c) && strchr("-.:_", c) == NULL)
 			return 0;
 	}
-	return strstr(id, "..") == NULL;
+	/* "." names the folder it is joined to, and ".." its parent. */
+	return strcmp(id, ".") != 0 && strstr(id, "..") == NULL;
 }
 
 int url_ok(const char *url)

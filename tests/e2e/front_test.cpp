@@ -115,6 +115,8 @@ TEST(E2eAccess, FourProofs)
 {
 	const std::string p128(128, 'k');
 	const std::string p127(127, 'k');
+	const std::string p200(200, 'k');
+	const std::string p1024(1024, 'k');
 	struct row {
 		const char *what;
 		env_map env; /* BOT_PASSWORD is PASSWORD unless a row sets it */
@@ -167,9 +169,15 @@ TEST(E2eAccess, FourProofs)
 		{ "referer wrong", { { "HTTP_REFERER", "http://h/?pwd=nope" } }, false },
 
 		{ "127-byte password by pwd", { { "BOT_PASSWORD", p127 }, { "QUERY_STRING", "pwd=" + p127 } }, true },
-		{ "128-byte password by pwd", { { "BOT_PASSWORD", p128 }, { "QUERY_STRING", "pwd=" + p128 } }, false },
-		{ "128-byte password by referer",
-		  { { "BOT_PASSWORD", p128 }, { "HTTP_REFERER", "http://h/?pwd=" + p128 } }, false },
+		{ "127-byte password and junk by pwd",
+		  { { "BOT_PASSWORD", p127 }, { "QUERY_STRING", "pwd=" + p127 + "junk" } }, false },
+		{ "127-byte password and junk by referer",
+		  { { "BOT_PASSWORD", p127 }, { "HTTP_REFERER", "http://h/?pwd=" + p127 + "junk" } }, false },
+		{ "200-byte password by pwd", { { "BOT_PASSWORD", p200 }, { "QUERY_STRING", "pwd=" + p200 } }, true },
+		{ "200-byte password by referer",
+		  { { "BOT_PASSWORD", p200 }, { "HTTP_REFERER", "http://h/?pwd=" + p200 } }, true },
+		{ "1024-byte password by pwd",
+		  { { "BOT_PASSWORD", p1024 }, { "QUERY_STRING", "pwd=" + p1024 } }, false },
 		{ "128-byte password by header", { { "BOT_PASSWORD", p128 }, { "HTTP_X_BOT_PASSWORD", p128 } }, true },
 		{ "128-byte password by bearer",
 		  { { "BOT_PASSWORD", p128 }, { "HTTP_AUTHORIZATION", "Bearer " + p128 } }, true },

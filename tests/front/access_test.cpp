@@ -72,16 +72,33 @@ TEST(AccessCheck, QueryAndReferer)
 	EXPECT_EQ(granted("s3cret", nullptr, nullptr, nullptr, nullptr), 0);
 }
 
-TEST(AccessCheck, LongPasswordOnlyByHeaders)
+TEST(AccessCheck, PasswordComparedWhole)
 {
-	std::string pw(128, 'p');
-	std::string q = "pwd=" + pw;
+	/* A candidate that only begins with the password never passes. */
+	std::string pw(127, 'p');
+	std::string q = "pwd=" + pw + "junk";
 	EXPECT_EQ(granted(pw.c_str(), nullptr, nullptr, q.c_str(), nullptr), 0);
-	std::string bearer = "Bearer " + pw;
-	EXPECT_EQ(granted(pw.c_str(), nullptr, bearer.c_str(), nullptr, nullptr), 1);
-	pw.pop_back();
-	q = "pwd=" + pw;
-	EXPECT_EQ(granted(pw.c_str(), nullptr, nullptr, q.c_str(), nullptr), 1);
+	EXPECT_EQ(granted(pw.c_str(), nullptr, nullptr, nullptr, ("http://h/?" + q).c_str()), 0);
+
+	/* Up to 1023 bytes work by pwd and by the Referer, escapes and all. */
+	for (size_t len : { 200, 1023 }) {
+		pw = std::string(len - 1, 'p') + "&";
+		q = "pwd=" + std::string(len - 1, 'p') + "%26";
+		EXPECT_EQ(granted(pw.c_str(), nullptr, nullptr, q.c_str(), nullptr), 1) << len;
+		EXPECT_EQ(granted(pw.c_str(), nullptr, nullptr, nullptr, ("http://h/?" + q).c_str()),
+			  1) << len;
+	}
+
+	/* Longer ones only by the headers; a value cut to the buffer's size
+	 * never stands for the whole. */
+	pw = std::string(1024, 'p');
+	for (const char *tail : { "", "x" }) {
+		q = "pwd=" + pw + tail;
+		EXPECT_EQ(granted(pw.c_str(), nullptr, nullptr, q.c_str(), nullptr), 0);
+		EXPECT_EQ(granted(pw.substr(0, 1023).c_str(), nullptr, nullptr, q.c_str(), nullptr), 0);
+	}
+	EXPECT_EQ(granted(pw.c_str(), pw.c_str(), nullptr, nullptr, nullptr), 1);
+	EXPECT_EQ(granted(pw.c_str(), nullptr, ("Bearer " + pw).c_str(), nullptr, nullptr), 1);
 }
 
 TEST(SecretEqual, SameResultsAsPlainEquality)

@@ -58,16 +58,30 @@ TEST(GetQueryVal, Decoding)
 		check(c.query, c.key, 128, c.result, c.value);
 }
 
-TEST(GetQueryVal, CutsBeforeAndAfterDecoding)
+TEST(GetQueryVal, CutsOnlyTheDecodedValueBetweenCharacters)
 {
 	std::string q = "v=" + std::string(2000, 'l');
 	check(q.c_str(), "v", 128, 1, std::string(127, 'l'));
-	q = "v=" + std::string(1100, 'l');
-	check(q.c_str(), "v", 2048, 1, std::string(1023, 'l'));
-	/* An escape straddling the 1023-byte cut is no escape any more. */
-	q = "v=" + std::string(1021, 'l') + "%41";
-	check(q.c_str(), "v", 2048, 1, std::string(1021, 'l') + "%4");
+	/* A long raw value is decoded whole: an escape far out stays one. */
+	q = "v=" + std::string(1021, 'l') + "%41" + std::string(500, '+');
+	check(q.c_str(), "v", 2048, 1, std::string(1021, 'l') + "A" + std::string(500, ' '));
 	check("v=abc", "v", 1, 1, "");
+	/* A character the cut would split is left out whole. */
+	check("v=ab%C3%A9", "v", 4, 1, "ab");
+	check("v=a%E2%82%AC", "v", 4, 1, "a");
+	check("v=a%E2%82%AC", "v", 5, 1, "a\xe2\x82\xac");
+	check("v=ab%FFc", "v", 4, 1, "ab\xff");
+
+	/* The whole length tells a cut value from one that fits. */
+	char out[8];
+	size_t full = 99;
+	EXPECT_EQ(get_query_val_len("v=%41bcdefgh&w=1", "v", out, sizeof(out), &full), 1);
+	EXPECT_EQ(full, 8u);
+	EXPECT_EQ(get_query_val_len("v=Abcdefg", "v", out, sizeof(out), &full), 1);
+	EXPECT_EQ(full, 7u);
+	EXPECT_STREQ(out, "Abcdefg");
+	EXPECT_EQ(get_query_val_len("w=1", "v", out, sizeof(out), &full), 0);
+	EXPECT_EQ(full, 0u);
 }
 
 TEST(HexVal, Digits)

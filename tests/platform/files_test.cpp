@@ -220,7 +220,7 @@ TEST(PlatSetenv, SetsAndRemoves)
 	EXPECT_EQ(std::getenv("QV_PLAT_TEST"), nullptr);
 }
 
-TEST(PlatFolders, ReadTheirVariablesAndCut)
+TEST(PlatFolders, ReadTheirVariablesWholeOrNotAtAll)
 {
 	env_guard g({ "USERPROFILE", "LOCALAPPDATA", "HOME", "XDG_DATA_HOME" });
 	char out[16];
@@ -232,13 +232,23 @@ TEST(PlatFolders, ReadTheirVariablesAndCut)
 	EXPECT_EQ(plat_localappdata(out, sizeof(out)), 1);
 	EXPECT_STREQ(out, "/local");
 
+	/* A folder that does not fit is absent, never cut into another. */
+	plat_setenv("HOME", nullptr);
+	plat_setenv("XDG_DATA_HOME", nullptr);
 	plat_setenv("USERPROFILE", "/a/rather/long/profile/path");
-	EXPECT_EQ(plat_userprofile(out, sizeof(out)), 1);
-	EXPECT_STREQ(out, "/a/rather/long/");
+	plat_setenv("LOCALAPPDATA", "/a/rather/long/local/path");
+	EXPECT_EQ(plat_userprofile(out, sizeof(out)), 0);
+	EXPECT_STREQ(out, "");
+	EXPECT_EQ(plat_localappdata(out, sizeof(out)), 0);
+	EXPECT_STREQ(out, "");
 
-	/* A canary past a short capacity stays untouched. */
+	/* Exactly cap - 1 bytes fit; a canary past the capacity stays. */
 	char small[6];
 	small[5] = '#';
+	plat_setenv("USERPROFILE", "/a/rr");
+	EXPECT_EQ(plat_userprofile(small, 5), 0);
+	EXPECT_EQ(small[5], '#');
+	plat_setenv("USERPROFILE", "/a/r");
 	EXPECT_EQ(plat_userprofile(small, 5), 1);
 	EXPECT_STREQ(small, "/a/r");
 	EXPECT_EQ(small[5], '#');

@@ -16,9 +16,36 @@ TEST(JsonPrintStr, EscapeTable)
 	EXPECT_EQ(json_str("t\tn\nr\r"), "\"t\\tn\\nr\\r\"");
 	/* Other control bytes and DEL are dropped with nothing in their place. */
 	EXPECT_EQ(json_str("a\x01" "b\x1b" "c\x7f" "d\x08\x0b\x0c\x1f"), "\"abcd\"");
-	/* Bytes from 0x80 pass unchanged, valid UTF-8 or not; '/' is not escaped. */
-	EXPECT_EQ(json_str("\xc3\xa9\xff/x"), "\"\xc3\xa9\xff/x\"");
+	/* Valid UTF-8 passes unchanged; '/' is not escaped. */
+	EXPECT_EQ(json_str("\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80/x"),
+		  "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80/x\"");
 	EXPECT_EQ(capture_output([] { json_print_str(nullptr); }), "\"\"");
+}
+
+TEST(JsonPrintStr, InvalidUtf8BecomesReplacementCharacters)
+{
+	const std::string R = "\xef\xbf\xbd";
+	const struct {
+		const char *text;
+		std::string want;
+	} rows[] = {
+		{ "\xff\xfe", R + R },
+		{ "a\x80" "b", "a" + R + "b" },
+		{ "\xc3", R },                        /* cut after the lead */
+		{ "\xe2\x82(", R + "(" },              /* one for the whole beginning */
+		{ "\xf0\x9f\x98", R },
+		{ "\xc0\xaf", R + R },                 /* overlong */
+		{ "\xed\xa0\x80", R + R + R },         /* a surrogate */
+		{ "\xf4\x90\x80\x80", R + R + R + R }, /* past U+10FFFF */
+		{ "\xf5\xbf", R + R },
+	};
+	for (const auto &r : rows) {
+		EXPECT_EQ(json_str(r.text), "\"" + r.want + "\"") << r.text;
+		EXPECT_EQ(json_escaped_len(r.text), r.want.size()) << r.text;
+	}
+	char out[16];
+	EXPECT_EQ(json_escape_text("\"\xff", out), 5u);
+	EXPECT_EQ(std::string(out, 5), "\\\"" + R);
 }
 
 TEST(JsonPrintStr, LongTextCrossesInternalBuffer)
@@ -31,6 +58,12 @@ TEST(JsonPrintStr, LongTextCrossesInternalBuffer)
 		want += c == '"' ? std::string("\\\"") : std::string(1, c);
 	want += "\"";
 	EXPECT_EQ(json_str(text), want);
+
+	/* Characters of several bytes are never split across two writes. */
+	std::string euros;
+	for (int i = 0; i < 3000; i++)
+		euros += "\xe2\x82\xac";
+	EXPECT_EQ(json_str(euros + "\xe2\x82"), "\"" + euros + "\xef\xbf\xbd\"");
 }
 
 TEST(ReplyJsonErr, Forms)

@@ -7,14 +7,14 @@
 
 TEST(SafeId, AcceptsNamesAndSingleDots)
 {
-	for (const char *ok : {"a", "-x", "C:", "my_profile.beta", "host:port", ".", "a.", ".a"})
+	for (const char *ok : {"a", "-x", "C:", "my_profile.beta", "host:port", "a.", ".a", ".a."})
 		EXPECT_EQ(safe_id(ok), 1) << ok;
 	EXPECT_EQ(safe_id(std::string(160, 'a').c_str()), 1);
 }
 
 TEST(SafeId, RefusesPathsAndOddBytes)
 {
-	for (const char *bad : {"", "a..b", "..", "x..", "a/b", "a\\b", "a b", "caf\xc3\xa9", "a\tb"})
+	for (const char *bad : {"", ".", "a..b", "..", "x..", "a/b", "a\\b", "a b", "caf\xc3\xa9", "a\tb"})
 		EXPECT_EQ(safe_id(bad), 0) << bad;
 	EXPECT_EQ(safe_id(nullptr), 0);
 	EXPECT_EQ(safe_id(std::string(161, 'a').c_str()), 0);
