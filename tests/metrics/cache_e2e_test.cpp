@@ -307,7 +307,6 @@ TEST(MetricsCache, PlantedLocksCostNoWait)
 		return harness::run_plugin({}, e, METRICS_TIMEOUT_MS / 2);
 	};
 	s.w.mkdir(lock);
-	s.w.set_mtime(lock, 0);
 	s.cached(cached_doc, 100);
 	auto r = get();
 	EXPECT_TRUE(probed(r)) << "a folder: " << harness::describe(r);
