@@ -17,9 +17,10 @@
 #define METRICS_ROOT_SLOTS 8
 /* A session directory from the listing is kept whole. */
 #define SESSION_DIR_CAP ENTRY_DIR_CAP
-/* A root (at most ROOT_CAP - 1 bytes), a separator and an identifier that
- * passed safe_id (at most SAFE_ID_MAX bytes) always fit. */
-#define CANDIDATE_CAP (ROOT_CAP + 1 + SAFE_ID_MAX)
+/* A root (at most ROOT_CAP - 1 bytes), a separator and a folder's name (an
+ * identifier that passed safe_id, or a name read from a root, at most
+ * PLAT_NAME_CAP - 1 bytes) always fit. */
+#define CANDIDATE_CAP (ROOT_CAP + PLAT_NAME_CAP)
 /* Room in the document beyond the companion's object: the four members'
  * names, the source, a 64-bit time, the quotes and the line end. */
 #define DOC_EXTRA 512
@@ -28,20 +29,30 @@
 #define DETAIL_REASON_MAX 300
 #define DETAIL_CAP (METRICS_PATH_CAP + 64)
 
+/* The variable through which the metrics companion gets the servers' API
+ * key. */
+#define API_KEY_VAR "SGLANG_API_KEY"
+
 static const char no_metrics[] =
 	"no SGLang metrics at this URL (not SGLang, unreachable, or API-key gated)";
 
+static int root_entry_path(const char *root, const char *name, char *candidate);
 static int find_session(const char *id, char *dir, char *name);
+static int same_endpoint(const char *a_norm, const char *b);
+static int endpoint_configured(const char *endpoint);
 static int match_listing(const char *id, char *dir, char *name);
 static size_t trim_output(const char *out, size_t len);
 static int object_is_empty(const char *out, size_t len);
 static void cut_utf8_tail(char *text);
-static enum run_result run_probe(const char *endpoint, char **out, size_t *len, int *status);
+static enum run_result run_probe(const char *endpoint, int with_key, char **out, size_t *len,
+				 int *status);
+static void probe_failed(const char *status, const char *message, const char *endpoint,
+			 const char *detail, const char *session_dir);
 static void failure_detail(enum run_result result, const char *out, size_t len, char *detail);
 static char *form_document(const char *out, size_t len, int64_t now, const char *source,
 			   const char *session);
-static void probe(const char *endpoint, const char *source, const char *session_dir,
-		  const char *session);
+static void probe(const char *endpoint, int with_key, const char *source,
+		  const char *session_dir, const char *session);
 
 /* Finds the session directory of id in the listing: an exact name first,
  * then a name that holds id; only records with a directory count. */
@@ -72,6 +83,13 @@ static int match_listing(const char *id, char *dir, char *name)
 	return hit != NULL;
 }
 
+/* Forms the path of entry name under a session root into candidate
+ * (CANDIDATE_CAP). 1 when it fits whole. */
+static int root_entry_path(const char *root, const char *name, char *candidate)
+{
+	return path_join(candidate, CANDIDATE_CAP, root, name);
+}
+
 /* Finds the session directory of id: a directory of that name under a
  * session root, else the listing's. Fills dir and the reported name. */
 static int find_session(const char *id, char *dir, char *name)
@@ -83,14 +101,64 @@ static int find_session(const char *id, char *dir, char *name)
 
 	n = collect_default_roots(roots, METRICS_ROOT_SLOTS);
 	for (i = 0; i < n; i++) {
-		path_join(candidate, sizeof(candidate), roots[i], id);
-		if (is_dir(candidate)) {
+		if (root_entry_path(roots[i], id, candidate) && is_dir(candidate)) {
 			str_copy(dir, candidate, SESSION_DIR_CAP);
 			str_copy(name, id, ENTRY_SID_CAP);
 			return 1;
 		}
 	}
 	return match_listing(id, dir, name);
+}
+
+/* 1 when endpoint b has the comparison form a_norm. */
+static int same_endpoint(const char *a_norm, const char *b)
+{
+	char norm[ENDPOINT_NORM_CAP];
+
+	normalize_endpoint(b, norm);
+	return b[0] != '\0' && strcmp(a_norm, norm) == 0;
+}
+
+/* 1 when endpoint names the server of a session on this node, that is one
+ * an operator configured: the endpoint of a directory under a session root,
+ * or of a session in the listing. Compared in the comparison form, which
+ * names the same host and port. */
+static int endpoint_configured(const char *endpoint)
+{
+	char roots[METRICS_ROOT_SLOTS][ROOT_CAP];
+	char norm[ENDPOINT_NORM_CAP];
+	char candidate[CANDIDATE_CAP];
+	char url[ENDPOINT_CAP];
+	session_entry *table;
+	plat_dir d;
+	int found = 0;
+	int n;
+	int i;
+
+	normalize_endpoint(endpoint, norm);
+	n = collect_default_roots(roots, METRICS_ROOT_SLOTS);
+	for (i = 0; i < n && !found; i++) {
+		if (!plat_dir_open(&d, roots[i]))
+			continue;
+		while (!found && plat_dir_next(&d)) {
+			if (d.name[0] == '.' || !d.is_dir)
+				continue;
+			found = root_entry_path(roots[i], d.name, candidate) &&
+				resolve_session_url(candidate, url) && same_endpoint(norm, url);
+		}
+		plat_dir_close(&d);
+	}
+	if (found)
+		return 1;
+	/* Only then the listing, which runs the tmux companion. */
+	table = (session_entry *)calloc(SESSION_TABLE_CAP, sizeof(session_entry));
+	if (table == NULL)
+		return 0;
+	n = list_tmux_sessions(table);
+	for (i = 0; i < n && !found; i++)
+		found = same_endpoint(norm, table[i].url);
+	free(table);
+	return found;
 }
 
 /* The length of out without its trailing spaces, tabs and line ends. */
@@ -115,9 +183,11 @@ static int object_is_empty(const char *out, size_t len)
 	return 1;
 }
 
-/* Runs the metrics companion once on endpoint: its output (null when none)
- * with *len its length less trailing blanks, and its exit status. */
-static enum run_result run_probe(const char *endpoint, char **out, size_t *len, int *status)
+/* Runs the metrics companion once on endpoint, with the API key in its
+ * environment only when with_key: its output (null when none) with *len its
+ * length less trailing blanks, and its exit status. */
+static enum run_result run_probe(const char *endpoint, int with_key, char **out, size_t *len,
+				 int *status)
 {
 	const char *argv[3];
 	enum run_result result;
@@ -126,7 +196,8 @@ static enum run_result run_probe(const char *endpoint, char **out, size_t *len, 
 	argv[0] = sglang_metrics_bin();
 	argv[1] = endpoint;
 	argv[2] = NULL;
-	result = run_companion(argv, METRICS_TIMEOUT_MS, out, &n, status);
+	result = run_companion_without(argv, with_key ? NULL : API_KEY_VAR, METRICS_TIMEOUT_MS,
+				       out, &n, status);
 	*len = *out != NULL ? trim_output(*out, (size_t)n) : 0;
 	return result;
 }
@@ -195,11 +266,23 @@ static char *form_document(const char *out, size_t len, int64_t now, const char 
 	return doc;
 }
 
-/* Runs the metrics companion once on endpoint and answers with its
- * document, stored in the session's cache for a session target. A failure
- * answers 502 with the reason, when one is known, and stores nothing. */
-static void probe(const char *endpoint, const char *source, const char *session_dir,
-		  const char *session)
+/* Answers a failed probe of endpoint with the error answer; for a session
+ * target the answer is recorded first, so that the requests of the same
+ * expiry are given it instead of probing again. */
+static void probe_failed(const char *status, const char *message, const char *endpoint,
+			 const char *detail, const char *session_dir)
+{
+	if (session_dir[0] != '\0')
+		metrics_cache_store_failure(session_dir, endpoint, status, message, detail);
+	reply_json_err_detail(status, message, endpoint, detail);
+}
+
+/* Runs the metrics companion once on endpoint (with the API key when
+ * with_key) and answers with its document, stored in the session's cache
+ * for a session target. A failure answers 502 with the reason, when one is
+ * known. */
+static void probe(const char *endpoint, int with_key, const char *source,
+		  const char *session_dir, const char *session)
 {
 	enum run_result result;
 	char detail[DETAIL_CAP];
@@ -208,9 +291,10 @@ static void probe(const char *endpoint, const char *source, const char *session_
 	size_t len;
 	char *doc;
 
-	result = run_probe(endpoint, &out, &len, &status);
+	result = run_probe(endpoint, with_key, &out, &len, &status);
 	if (result == RUN_NO_CHILD) {
-		reply_json_err("502 Bad Gateway", "failed to run quorvane-sglang-metrics", endpoint);
+		probe_failed("502 Bad Gateway", "failed to run quorvane-sglang-metrics", endpoint,
+			     NULL, session_dir);
 		return;
 	}
 	/* A zero byte would end the document early in the cache and in every
@@ -219,13 +303,14 @@ static void probe(const char *endpoint, const char *source, const char *session_
 	    memchr(out, '\0', len) != NULL) {
 		failure_detail(result, out, len, detail);
 		free(out);
-		reply_json_err_detail("502 Bad Gateway", no_metrics, endpoint, detail);
+		probe_failed("502 Bad Gateway", no_metrics, endpoint, detail, session_dir);
 		return;
 	}
 	doc = form_document(out, len, plat_time(), source, session);
 	free(out);
 	if (doc == NULL) {
-		reply_json_err("500 Internal Server Error", "out of memory", endpoint);
+		probe_failed("500 Internal Server Error", "out of memory", endpoint, NULL,
+			     session_dir);
 		return;
 	}
 	if (session_dir[0] != '\0')
@@ -263,8 +348,10 @@ void handle_metrics(const char *query)
 				       url);
 			return;
 		}
-		/* The id of a URL target is only reported, never looked up. */
-		probe(url, "query", dir, id);
+		/* The id of a URL target is only reported, never looked up. The
+		 * API key goes only to a server an operator configured: any
+		 * page or client can name a URL here. */
+		probe(url, endpoint_configured(url), "query", dir, id);
 		return;
 	}
 	if (id[0] == '\0' || !safe_id(id)) {
@@ -290,7 +377,7 @@ void handle_metrics(const char *query)
 	/* Requests that find the cache stale together wait for one probe. */
 	if (metrics_cache_await(dir, endpoint, fresh, METRICS_TIMEOUT_MS, &held))
 		return;
-	probe(endpoint, "session", dir, name[0] != '\0' ? name : id);
+	probe(endpoint, 1, "session", dir, name[0] != '\0' ? name : id);
 	if (held)
 		metrics_cache_unlock(dir);
 }

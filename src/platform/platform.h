@@ -29,6 +29,11 @@ void plat_stdout_prepare(void);
  * null) filled when the path exists, 0 otherwise. Links are followed. */
 int plat_stat(const char *path, int *is_dir, int64_t *mtime);
 
+/* Status of the path itself, a link as the last component not followed: 1
+ * with *is_reg (1 for a regular file, 0 for a link, directory or anything
+ * else) and *mtime (may be null) filled when something is there, else 0. */
+int plat_lstat(const char *path, int *is_reg, int64_t *mtime);
+
 /* 1 when something exists under the path, else 0. */
 int plat_exists(const char *path);
 
@@ -89,8 +94,10 @@ size_t plat_file_read(plat_file *f, char *buf, size_t n);
 void plat_file_close(plat_file *f);
 
 /*
- * Exclusive creation of a new file for writing in binary mode: fails (null)
- * when anything, a link included, already exists under the path.
+ * Exclusive creation of a new file for writing in binary mode, readable and
+ * writable by its owner only on POSIX (on Windows it takes its folder's
+ * permissions): fails (null) when anything, a link included, already exists
+ * under the path.
  */
 FILE *plat_create_excl(const char *path);
 
@@ -182,6 +189,14 @@ void plat_remove_at_stop(const char *path);
 #define FOLDER_CAP 1024
 int plat_userprofile(char *out, size_t cap);
 int plat_localappdata(char *out, size_t cap);
+
+/*
+ * This process's environment without the variable name (its name compared
+ * as the target compares names: exactly on POSIX, in any case on Windows),
+ * as a null-terminated list of "KEY=VALUE" strings for plat_child_start. One
+ * heap block that the caller frees; null when memory is short.
+ */
+char **plat_env_without(const char *name);
 
 /* Sets or, with a null value, removes an environment variable (tests). */
 int plat_setenv(const char *name, const char *value);

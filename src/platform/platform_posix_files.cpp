@@ -70,6 +70,18 @@ int plat_stat(const char *path, int *is_dir, int64_t *mtime)
 	return 1;
 }
 
+int plat_lstat(const char *path, int *is_reg, int64_t *mtime)
+{
+	struct stat st;
+
+	if (path == NULL || lstat(path, &st) != 0)
+		return 0;
+	*is_reg = S_ISREG(st.st_mode) ? 1 : 0;
+	if (mtime != NULL)
+		*mtime = (int64_t)st.st_mtime;
+	return 1;
+}
+
 int plat_exists(const char *path)
 {
 	return path != NULL && access(path, F_OK) == 0;
@@ -204,7 +216,7 @@ FILE *plat_create_excl(const char *path)
 	int fd;
 	FILE *fp;
 
-	fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+	fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 	if (fd < 0)
 		return NULL;
 	fp = fdopen(fd, "wb");
@@ -243,6 +255,39 @@ int plat_localappdata(char *out, size_t cap)
 		return 0;
 	}
 	return 1;
+}
+
+char **plat_env_without(const char *name)
+{
+	extern char **environ;
+	const size_t name_len = strlen(name);
+	size_t count = 0;
+	size_t bytes = 0;
+	size_t i;
+	char **list;
+	char *p;
+
+	for (i = 0; environ[i] != NULL; i++) {
+		count++;
+		bytes += strlen(environ[i]) + 1;
+	}
+	/* The pointers, then the strings they point to, in one block. */
+	list = (char **)malloc((count + 1) * sizeof(char *) + bytes);
+	if (list == NULL)
+		return NULL;
+	p = (char *)(list + count + 1);
+	count = 0;
+	for (i = 0; environ[i] != NULL; i++) {
+		const size_t n = strlen(environ[i]);
+
+		if (strncmp(environ[i], name, name_len) == 0 && environ[i][name_len] == '=')
+			continue;
+		memcpy(p, environ[i], n + 1);
+		list[count++] = p;
+		p += n + 1;
+	}
+	list[count] = NULL;
+	return list;
 }
 
 int plat_setenv(const char *name, const char *value)

@@ -183,6 +183,26 @@ int plat_stat(const char *path, int *is_dir, int64_t *mtime)
 	return 1;
 }
 
+int plat_lstat(const char *path, int *is_reg, int64_t *mtime)
+{
+	wchar_t *w = wide_path(path);
+	WIN32_FILE_ATTRIBUTE_DATA a;
+	int ok;
+
+	if (w == NULL)
+		return 0;
+	/* The attributes of a link are the link's own. */
+	ok = GetFileAttributesExW(w, GetFileExInfoStandard, &a) != 0;
+	free(w);
+	if (!ok)
+		return 0;
+	*is_reg = (a.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+					 FILE_ATTRIBUTE_DEVICE)) == 0;
+	if (mtime != NULL)
+		*mtime = filetime_seconds(a.ftLastWriteTime);
+	return 1;
+}
+
 int plat_exists(const char *path)
 {
 	wchar_t *w = wide_path(path);
@@ -451,6 +471,43 @@ int plat_userprofile(char *out, size_t cap)
 int plat_localappdata(char *out, size_t cap)
 {
 	return env_folder("LOCALAPPDATA", out, cap);
+}
+
+char **plat_env_without(const char *name)
+{
+	const size_t name_len = strlen(name);
+	char *block = GetEnvironmentStringsA();
+	size_t count = 0;
+	size_t bytes = 0;
+	const char *e;
+	char **list;
+	char *p;
+
+	if (block == NULL)
+		return NULL;
+	for (e = block; *e != '\0'; e += strlen(e) + 1) {
+		count++;
+		bytes += strlen(e) + 1;
+	}
+	/* The pointers, then the strings they point to, in one block. Entries
+	 * such as "=C:=C:\\dir" have no name before their '=' and are kept. */
+	list = (char **)malloc((count + 1) * sizeof(char *) + bytes);
+	if (list != NULL) {
+		p = (char *)(list + count + 1);
+		count = 0;
+		for (e = block; *e != '\0'; e += strlen(e) + 1) {
+			const size_t n = strlen(e);
+
+			if (_strnicmp(e, name, name_len) == 0 && e[name_len] == '=')
+				continue;
+			memcpy(p, e, n + 1);
+			list[count++] = p;
+			p += n + 1;
+		}
+		list[count] = NULL;
+	}
+	FreeEnvironmentStringsA(block);
+	return list;
 }
 
 int plat_setenv(const char *name, const char *value)

@@ -10,12 +10,29 @@
 enum run_result run_companion(const char *const argv[], int timeout_ms,
 			      char **output, uint64_t *len, int *status)
 {
+	return run_companion_without(argv, NULL, timeout_ms, output, len, status);
+}
+
+enum run_result run_companion_without(const char *const argv[], const char *without,
+				      int timeout_ms, char **output, uint64_t *len,
+				      int *status)
+{
 	plat_child child;
+	char **envp = NULL;
+	int started;
 
 	*output = NULL;
 	*len = 0;
 	*status = -1;
-	if (!plat_child_start(&child, argv, NULL, timeout_ms, 0))
+	if (without != NULL) {
+		envp = plat_env_without(without);
+		if (envp == NULL)
+			return RUN_NO_CHILD;
+	}
+	started = plat_child_start(&child, argv, (const char *const *)envp, timeout_ms, 0);
+	/* The child has its own copy of the environment once it is started. */
+	free(envp);
+	if (!started)
 		return RUN_NO_CHILD;
 	*output = read_child_all(&child, len);
 	*status = plat_child_finish(&child);

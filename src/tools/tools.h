@@ -47,4 +47,11 @@ enum run_result {
 enum run_result run_companion(const char *const argv[], int timeout_ms,
 			      char **output, uint64_t *len, int *status);
 
+/* The same, with the companion's environment ours less the variable
+ * without (none left out when null). Memory too short for that environment
+ * counts as no child. */
+enum run_result run_companion_without(const char *const argv[], const char *without,
+				      int timeout_ms, char **output, uint64_t *len,
+				      int *status);
+
 #endif

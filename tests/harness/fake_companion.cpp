@@ -50,6 +50,17 @@ void record_args(const std::string &file, int argc, char **argv)
 	std::fclose(f);
 }
 
+/* Appends to file one line: the value of variable name, or "(unset)". */
+void record_env(const std::string &file, const std::string &name)
+{
+	const char *v = std::getenv(name.c_str());
+	FILE *f = std::fopen(file.c_str(), "ab");
+	if (f == nullptr)
+		return;
+	std::fprintf(f, "%s\n", v != nullptr ? v : "(unset)");
+	std::fclose(f);
+}
+
 /* Sleeps ms milliseconds; with a beat file, appends one byte to it at
  * every beat meanwhile, so that a test sees whether we still run. */
 void sleep_beating(long ms, const std::string &beat)
@@ -105,6 +116,9 @@ int main(int argc, char **argv)
 	const std::string args_file = setting(role, "ARGS");
 	if (!args_file.empty())
 		record_args(args_file, argc, argv);
+	const std::string env_log = setting(role, "ENV_LOG");
+	if (!env_log.empty())
+		record_env(env_log, setting(role, "ENV_NAME"));
 	const std::string err_file = setting(role, "ERR");
 	if (!err_file.empty()) {
 		print_file(err_file, stderr);

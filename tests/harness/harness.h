@@ -12,6 +12,8 @@
  *                    argument after the program name followed by one 0x1F
  *                    byte, then '\n' (read back with fake_args_log); so no
  *                    arguments and one empty argument differ
+ *   FAKE_R_ENV_LOG   a file to which each run appends one line: the value
+ *                    of the variable named by FAKE_R_ENV_NAME, or "(unset)"
  *   FAKE_R_ERR       a file whose bytes are printed to standard error first
  *   FAKE_R_SLEEP_MS  milliseconds to sleep before printing
  *   FAKE_R_BEAT      a file to which one byte is appended every 20 ms of

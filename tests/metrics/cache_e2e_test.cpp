@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "scenario.h"
+#include "tools/tools.h"
 #include "util/util.h"
 
 using harness::json_header;
@@ -58,9 +59,9 @@ TEST(MetricsCache, ServedWhileFreshAndForTheSameServer)
 	EXPECT_TRUE(s.metrics_runs().empty()) << "a hit starts no companion";
 	EXPECT_TRUE(s.tmux_runs().empty());
 
-	s.cached(cached_doc, -3600);
+	s.cached(cached_doc, -1);
 	EXPECT_EQ(s.get("action=metrics&id=s1&fresh=true").out, json_header + cached_doc)
-		<< "a time ahead of the clock is fresh; fresh other than 1 changes nothing";
+		<< "a second ahead of the clock is fresh; fresh other than 1 changes nothing";
 	EXPECT_EQ(s.get("action=metrics&id=s1&fresh=01").out, json_header + cached_doc);
 
 	/* Without its final newline the file is answered with one. */
@@ -79,6 +80,7 @@ TEST(MetricsCache, MissesProbeAndReplaceTheFile)
 		const char *why;
 	} misses[] = {
 		{cached_doc, 4, "four seconds old"},
+		{cached_doc, -3600, "an hour ahead of the clock"},
 		{"", 0, "empty"},
 		{"{}", 0, "two bytes"},
 		{"{\"probe\":\"old\"}", 0, "no url"},
@@ -96,7 +98,7 @@ TEST(MetricsCache, MissesProbeAndReplaceTheFile)
 	auto r = s.get("action=metrics&id=s1&fresh=1");
 	EXPECT_TRUE(probed(r));
 	EXPECT_EQ(s.w.read(cache_file), r.out.substr(json_header.size()));
-	EXPECT_EQ(s.metrics_runs().size(), 7u);
+	EXPECT_EQ(s.metrics_runs().size(), 8u);
 }
 
 TEST(MetricsCache, FailedProbeLeavesTheFile)
@@ -273,7 +275,8 @@ TEST(MetricsCache, LockLifetime)
 	const std::string lock = cache_file + ".lock";
 	s.metrics_prints("{\"url\":\"http://srv:30000\"}", 1);
 	EXPECT_NE(s.get("action=metrics&id=s1").out.find("502 Bad Gateway"), std::string::npos);
-	EXPECT_EQ(harness::folder_names(s.p("root/s1")), std::vector<std::string>{ "config-snapshot.txt" });
+	EXPECT_EQ(harness::folder_names(s.p("root/s1")),
+		  (std::vector<std::string>{ "config-snapshot.txt", "sglang_metrics.json.failed" }));
 
 	s.metrics_prints("{\"url\":\"http://srv:30000\",\"probe\":\"new\"}");
 	s.w.write(lock, "");
@@ -286,6 +289,108 @@ TEST(MetricsCache, LockLifetime)
 	EXPECT_TRUE(probed(r)) << harness::describe(r);
 	EXPECT_EQ(harness::folder_names(s.p("root/s1")), snapshot_and_cache);
 	EXPECT_EQ(s.metrics_runs().size(), 3u);
+}
+
+/* Something planted in the lock's place never holds a request back for the
+ * companion's bound: a folder or a link is left where it is and the request
+ * probes at once; a lock dated ahead of the clock is taken over. The run's
+ * bound, well below the companion's, tells a request that waited. */
+TEST(MetricsCache, PlantedLocksCostNoWait)
+{
+	cache_scenario s;
+	const std::string lock = cache_file + ".lock";
+	auto get = [&s]() {
+		harness::env_map e = s.env;
+		e["QUERY_STRING"] = "action=metrics&id=s1";
+		e["GATEWAY_INTERFACE"] = "CGI/1.1";
+		e["REQUEST_METHOD"] = "GET";
+		return harness::run_plugin({}, e, METRICS_TIMEOUT_MS / 2);
+	};
+	s.w.mkdir(lock);
+	s.cached(cached_doc, 100);
+	auto r = get();
+	EXPECT_TRUE(probed(r)) << "a folder: " << harness::describe(r);
+	EXPECT_TRUE(std::filesystem::is_directory(s.p(lock)));
+	std::filesystem::remove(s.p(lock));
+
+	s.w.write(lock, "");
+	s.w.set_mtime(lock, 3600);
+	s.cached(cached_doc, 100);
+	r = get();
+	EXPECT_TRUE(probed(r)) << "dated ahead: " << harness::describe(r);
+	EXPECT_FALSE(s.w.exists(lock)) << "taken over and let go";
+
+	if (plat_sep == '/') {
+		s.w.write("touched", "");
+		std::filesystem::create_symlink(s.p("touched"), s.p(lock));
+		s.cached(cached_doc, 100);
+		r = get();
+		EXPECT_TRUE(probed(r)) << "a link: " << harness::describe(r);
+		EXPECT_TRUE(std::filesystem::is_symlink(s.p(lock)));
+	}
+}
+
+/* Requests that wait on a probe that fails take its outcome, the very same
+ * answer, and so does every request of that expiry: one companion run, not
+ * one per request. The failure is never served once stale nor for another
+ * server, and a success replaces it. */
+TEST(MetricsCache, OneFailedProbePerExpiry)
+{
+	cache_scenario s;
+	s.cached(cached_doc, 100);
+	s.metrics_prints("{\"url\":\"http://srv:30000\",\"error\":\"cannot reach the server\"}", 1);
+	s.env["FAKE_METRICS_SLEEP_MS"] = "2000";
+	const int clients = 30;
+	std::vector<std::string> answers(clients);
+	std::vector<std::thread> threads;
+	const int64_t start = plat_clock_ms();
+	for (int i = 0; i < clients; i++)
+		threads.emplace_back([&, i] { answers[i] = s.get("action=metrics&id=s1").out; });
+	for (auto &t : threads)
+		t.join();
+	const int64_t took_ms = plat_clock_ms() - start;
+	if (plat_sep == '/')
+		EXPECT_EQ(s.metrics_runs().size(), 1u);
+	else
+		EXPECT_LE(s.metrics_runs().size(), (size_t)(1 + took_ms / 3000));
+	const std::string failed =
+		"Status: 502 Bad Gateway\r\n" + json_header +
+		"{\"ok\":false,\"error\":\"no SGLang metrics at this URL (not SGLang, unreachable, "
+		"or API-key gated)\",\"url\":\"http://srv:30000/v1/\",\"detail\":\"cannot reach the "
+		"server\"}\n";
+	EXPECT_EQ(std::count(answers.begin(), answers.end(), failed), clients) << answers[0];
+	EXPECT_EQ(s.w.read(cache_file), cached_doc) << "the cache stays as it was";
+
+	s.env.erase("FAKE_METRICS_SLEEP_MS");
+	const size_t runs = s.metrics_runs().size();
+	s.w.set_mtime(cache_file + ".failed", -4);
+	EXPECT_EQ(s.get("action=metrics&id=s1").out, failed) << "stale: probed anew";
+	EXPECT_EQ(s.metrics_runs().size(), runs + 1);
+	s.session("root/s1", "http://other:1");
+	EXPECT_NE(s.get("action=metrics&id=s1").out.find("http://other:1"), std::string::npos);
+	EXPECT_EQ(s.metrics_runs().size(), runs + 2) << "another server: probed";
+	s.session("root/s1", "http://srv:30000/v1/");
+	s.metrics_prints("{\"url\":\"http://srv:30000\",\"probe\":\"new\"}");
+	EXPECT_TRUE(probed(s.get("action=metrics&id=s1&fresh=1")));
+	EXPECT_EQ(harness::folder_names(s.p("root/s1")), snapshot_and_cache);
+}
+
+/* The cache file, and the failed answer beside it, may hold a URL with
+ * credentials: only their owner may read them. Windows files take their
+ * folder's permissions instead. */
+TEST(MetricsCache, FilesReadableByTheOwnerOnly)
+{
+	if (plat_sep != '/')
+		GTEST_SKIP() << "POSIX permissions";
+	cache_scenario s;
+	namespace fs = std::filesystem;
+	const auto others = fs::perms::group_all | fs::perms::others_all;
+	s.metrics_prints("{\"url\":\"http://srv:30000\"}", 1);
+	s.get("action=metrics&id=s1");
+	EXPECT_EQ(fs::status(s.p(cache_file + ".failed")).permissions() & others, fs::perms::none);
+	s.metrics_prints("{\"url\":\"http://srv:30000\",\"probe\":\"new\"}");
+	EXPECT_TRUE(probed(s.get("action=metrics&id=s1&fresh=1")));
+	EXPECT_EQ(fs::status(s.p(cache_file)).permissions() & others, fs::perms::none);
 }
 
 /* A host that stops the plug-in in the middle of a probe (the polite stop

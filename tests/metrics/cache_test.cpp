@@ -31,12 +31,16 @@ TEST(NormalizeEndpoint, TrailingSlashesThenOneV1)
 	EXPECT_EQ(out[ENDPOINT_NORM_CAP], 'Z');
 }
 
-TEST(MetricsCacheFresh, AtMostThreeSecondsOrAhead)
+/* A time far ahead of the clock (a clock stepped back, a planted file) is
+ * stale, or the same document would be served for as long. */
+TEST(MetricsCacheFresh, AtMostThreeSecondsOldAndTwoAhead)
 {
 	const int64_t now = 1800000000;
 	EXPECT_EQ(metrics_cache_fresh(now, now - 3), 1);
 	EXPECT_EQ(metrics_cache_fresh(now, now - 4), 0);
-	EXPECT_EQ(metrics_cache_fresh(now, now + 3600), 1);
+	EXPECT_EQ(metrics_cache_fresh(now, now + 2), 1);
+	EXPECT_EQ(metrics_cache_fresh(now, now + 3), 0);
+	EXPECT_EQ(metrics_cache_fresh(now, now + 3600), 0);
 	EXPECT_EQ(metrics_cache_fresh(now, 0), 0);
 }
 

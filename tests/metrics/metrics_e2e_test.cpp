@@ -207,10 +207,38 @@ TEST(MetricsAction, ListingExactThenSubstring)
 		  json_error("404 Not Found", "session not found on this node"));
 }
 
+/* The API key goes only to the servers an operator configured, the
+ * endpoints of sessions (under a root, or in the listing, in any spelling
+ * of the same server); a URL that anyone can put in a query gets a
+ * companion without it. */
+TEST(MetricsAction, ApiKeyOnlyForConfiguredEndpoints)
+{
+	metrics_scenario s;
+	s.env["SGLANG_API_KEY"] = "sk-secret";
+	s.env["FAKE_METRICS_ENV_NAME"] = "SGLANG_API_KEY";
+	s.env["FAKE_METRICS_ENV_LOG"] = s.p("key.log");
+	s.w.write("wt/.quorvane/sessions/s2/meta.json", "{}");
+	s.session("wt/.quorvane/sessions/s2", "http://listed:8000");
+	s.tmux_prints("{\"sessions\":[{\"name\":\"bot\",\"worktree\":\"" +
+		      harness::json_text(s.p("wt")) + "\"}]}");
+	const char *queries[] = {
+		"action=metrics&id=s1",
+		"action=metrics&url=http://srv:30000/v1",
+		"action=metrics&url=http://srv:30000/",
+		"action=metrics&url=http://listed:8000/v1&id=s1",
+		"action=metrics&url=http://attacker:30000/v1",
+		"action=metrics&url=http://srv:30000.attacker/v1",
+	};
+	for (const char *q : queries)
+		EXPECT_EQ(s.get(q).out.rfind(json_header, 0), 0u) << q;
+	EXPECT_EQ(s.w.read("key.log"), "sk-secret\nsk-secret\nsk-secret\nsk-secret\n"
+				       "(unset)\n(unset)\n");
+}
+
 /* A failed probe passes on the companion's own reason, its string member
  * "error" cut to 300 bytes on a character boundary, and only when its output
- * is an object; the cache file stays as it was and nothing is added beside
- * it. */
+ * is an object; the cache file stays as it was, and only the failed answer
+ * is kept beside it. Each row forces its own probe. */
 TEST(MetricsAction, FailureDetailFromTheCompanion)
 {
 	metrics_scenario s;
@@ -240,12 +268,14 @@ TEST(MetricsAction, FailureDetailFromTheCompanion)
 	for (const auto &r : rows) {
 		s.metrics_prints(r.out, r.status);
 		const std::string plain = json_error("502 Bad Gateway", no_metrics, ep);
-		EXPECT_EQ(s.get("action=metrics&id=s1").out,
+		EXPECT_EQ(s.get("action=metrics&id=s1&fresh=1").out,
 			  r.detail.empty() ? plain : with_detail(plain, r.detail))
 			<< r.out;
 	}
 	EXPECT_EQ(s.w.read("root/s1/sglang_metrics.json"), cached);
-	EXPECT_EQ(harness::folder_names(s.p("root/s1")).size(), 2u) << "snapshot and cache only";
+	EXPECT_EQ(harness::folder_names(s.p("root/s1")),
+		  (std::vector<std::string>{ "config-snapshot.txt", "sglang_metrics.json",
+					     "sglang_metrics.json.failed" }));
 }
 
 /* A companion that cannot be started, or that is stopped at its bound,
@@ -260,12 +290,12 @@ TEST(MetricsAction, FailureDetailForTheRunItself)
 	s.metrics_prints("{\"error\":\"never seen\"}", 1);
 
 	s.env["FAKE_METRICS_SLEEP_MS"] = "60000";
-	EXPECT_EQ(s.get("action=metrics&id=s1").out,
+	EXPECT_EQ(s.get("action=metrics&id=s1&fresh=1").out,
 		  with_detail(json_error("502 Bad Gateway", no_metrics, ep), stopped));
 	s.env.erase("FAKE_METRICS_SLEEP_MS");
 
 	s.env["QUORVANE_SGLANG_METRICS_BIN"] = s.p("no/such/companion");
-	EXPECT_EQ(s.get("action=metrics&id=s1").out,
+	EXPECT_EQ(s.get("action=metrics&id=s1&fresh=1").out,
 		  with_detail(json_error("502 Bad Gateway", no_metrics, ep),
 			      "the metrics companion could not be started: " +
 				      harness::json_text(s.p("no/such/companion"))));

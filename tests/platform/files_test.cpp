@@ -144,6 +144,33 @@ TEST(PlatStat, FollowsLinks)
 	EXPECT_EQ(plat_stat(w.path("dangling").c_str(), &is_dir, nullptr), 0);
 }
 
+/* The lock check asks of the name itself: a link, a folder or a dangling
+ * link is no regular file, and the time is the file's own. */
+TEST(PlatLstat, RegularFilesOnly)
+{
+	harness::world w;
+	w.write("f", "x");
+	w.set_mtime("f", 3600);
+	w.mkdir("d");
+	int is_reg = -1;
+	int64_t mtime = 0;
+	EXPECT_EQ(plat_lstat(w.path("f").c_str(), &is_reg, &mtime), 1);
+	EXPECT_EQ(is_reg, 1);
+	EXPECT_GE(mtime, plat_time() + 3590);
+	EXPECT_EQ(plat_lstat(w.path("d").c_str(), &is_reg, nullptr), 1);
+	EXPECT_EQ(is_reg, 0);
+	EXPECT_EQ(plat_lstat(w.path("none").c_str(), &is_reg, nullptr), 0);
+	if (posix_target()) {
+		fs::create_symlink(w.path("f"), w.path("lf"));
+		fs::create_symlink(w.path("gone"), w.path("dangling"));
+		for (const char *link : { "lf", "dangling" }) {
+			is_reg = -1;
+			EXPECT_EQ(plat_lstat(w.path(link).c_str(), &is_reg, nullptr), 1) << link;
+			EXPECT_EQ(is_reg, 0) << link;
+		}
+	}
+}
+
 TEST(PlatTime, AgreesWithTheRuntime)
 {
 	const int64_t before = (int64_t)std::time(nullptr);
@@ -218,6 +245,25 @@ TEST(PlatSetenv, SetsAndRemoves)
 	EXPECT_STREQ(std::getenv("QV_PLAT_TEST"), "one two");
 	ASSERT_EQ(plat_setenv("QV_PLAT_TEST", nullptr), 1);
 	EXPECT_EQ(std::getenv("QV_PLAT_TEST"), nullptr);
+}
+
+/* Only the named variable is left out, under the target's rule for names;
+ * the rest, an empty value included, is passed on. */
+TEST(PlatEnvWithout, DropsOneVariable)
+{
+	env_guard g({ "QV_PLAT_DROP", "QV_PLAT_DROPPED", "QV_PLAT_KEEP" });
+	plat_setenv("QV_PLAT_DROP", "secret");
+	plat_setenv("QV_PLAT_DROPPED", "kept");
+	plat_setenv("QV_PLAT_KEEP", "");
+	char **env = plat_env_without(posix_target() ? "QV_PLAT_DROP" : "qv_plat_drop");
+	ASSERT_NE(env, nullptr);
+	std::vector<std::string> ours;
+	for (char **e = env; *e != nullptr; e++)
+		if (std::string(*e).rfind("QV_PLAT_", 0) == 0)
+			ours.push_back(*e);
+	std::free(env);
+	std::sort(ours.begin(), ours.end());
+	EXPECT_EQ(ours, (std::vector<std::string>{ "QV_PLAT_DROPPED=kept", "QV_PLAT_KEEP=" }));
 }
 
 TEST(PlatFolders, ReadTheirVariablesWholeOrNotAtAll)
