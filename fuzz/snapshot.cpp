@@ -57,7 +57,8 @@ bool model_snapshot(const std::string &content, const std::string &key, std::siz
 		std::size_t end = nl == std::string::npos ? content.size() : nl + 1;
 		std::string v;
 		if (model_line(content.substr(start, std::min(end - start, kPiece)), key, v)) {
-			value = v.substr(0, cap - 1);
+			/* A value that does not fit is cut between characters. */
+			value = v.size() < cap ? v : model_cut_end(v.substr(0, cap - 1));
 			found = true;
 		}
 		start = end;
