@@ -174,6 +174,37 @@ bool steady_probe(const std::string &base, const std::string &key, const sgm::St
 	return !sgm::restarted_since(state, out.now);
 }
 
+/* The full probe: every route, within budget_ms. Prints the document or
+ * the failure and gives the exit status. */
+int full_probe(const std::string &url, const std::string &base, const std::string &key, long budget_ms,
+	       const std::string &path, sgm::State &state, int64_t t_ms)
+{
+	Probed p;
+	p.probe = sgm::probe_server(base, key, {}, budget_ms);
+	const sgm::ProbeResult &probe = p.probe;
+	std::string why = models_failure(probe.models, !key.empty());
+	if (!why.empty())
+		return fail(url, "", why);
+	p.view = sgm::read_probe(probe);
+	const sgm::ServerView &view = p.view;
+	why = sgm::not_sglang_reason(view, probe);
+	/* A server that is still loading says so on /health and already lists
+	 * its model; that is its state, not a failure of the probe. Without the
+	 * model list, 503 everywhere is a server that does not serve (a proxy
+	 * whose backend is gone answers the same way). */
+	if (!why.empty() && view.health == "starting" && probe.models.result.status != 200)
+		return fail(url, view.model, "HTTP " + std::to_string(probe.models.result.status) + " from " +
+						     probe.models.path +
+						     ": the server does not serve (still starting, or down behind a proxy)");
+	if (!why.empty() && view.health != "starting")
+		return fail(url, view.model, why);
+
+	p.now = sgm::current_samples(view, t_ms);
+	state.facts = sgm::learn_facts(probe, view, p.now, t_ms);
+	print(sgm::derive_output(url, view, p.now, record(path, state, p.now)));
+	return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -223,27 +254,5 @@ int main(int argc, char **argv)
 	/* Both probes share one budget, which the plug-in's bound leaves room for. */
 	long spent = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
 					       std::chrono::steady_clock::now() - started).count());
-	p.probe = sgm::probe_server(base, key, {}, std::max(1L, sgm::kProbeBudgetMs - spent));
-	const sgm::ProbeResult &probe = p.probe;
-	std::string why = models_failure(probe.models, !key.empty());
-	if (!why.empty())
-		return fail(url, "", why);
-	p.view = sgm::read_probe(probe);
-	const sgm::ServerView &view = p.view;
-	why = sgm::not_sglang_reason(view, probe);
-	/* A server that is still loading says so on /health and already lists
-	 * its model; that is its state, not a failure of the probe. Without the
-	 * model list, 503 everywhere is a server that does not serve (a proxy
-	 * whose backend is gone answers the same way). */
-	if (!why.empty() && view.health == "starting" && probe.models.result.status != 200)
-		return fail(url, view.model, "HTTP " + std::to_string(probe.models.result.status) + " from " +
-						     probe.models.path +
-						     ": the server does not serve (still starting, or down behind a proxy)");
-	if (!why.empty() && view.health != "starting")
-		return fail(url, view.model, why);
-
-	p.now = sgm::current_samples(view, t_ms);
-	state.facts = sgm::learn_facts(probe, view, p.now, t_ms);
-	print(sgm::derive_output(url, view, p.now, record(path, state, p.now)));
-	return 0;
+	return full_probe(url, base, key, std::max(1L, sgm::kProbeBudgetMs - spent), path, state, t_ms);
 }

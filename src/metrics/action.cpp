@@ -40,10 +40,11 @@ static int root_entry_path(const char *root, const char *name, char *candidate);
 static int find_session(const char *id, char *dir, char *name);
 static int same_endpoint(const char *a_norm, const char *b);
 static int endpoint_configured(const char *endpoint);
+static int key_allowed(const char *endpoint);
+static void probe_url(const char *url, size_t url_len, const char *id);
 static int match_listing(const char *id, char *dir, char *name);
 static size_t trim_output(const char *out, size_t len);
 static int object_is_empty(const char *out, size_t len);
-static void cut_utf8_tail(char *text);
 static enum run_result run_probe(const char *endpoint, int with_key, char **out, size_t *len,
 				 int *status);
 static void probe_failed(const char *status, const char *message, const char *endpoint,
@@ -161,6 +162,17 @@ static int endpoint_configured(const char *endpoint)
 	return found;
 }
 
+/* 1 when the companion may have the API key for endpoint: a key is set and
+ * the endpoint is one an operator configured. Without a key there is
+ * nothing to keep back, and the search, which may run the tmux companion,
+ * is skipped. */
+static int key_allowed(const char *endpoint)
+{
+	const char *key = getenv(API_KEY_VAR);
+
+	return key != NULL && key[0] != '\0' && endpoint_configured(endpoint);
+}
+
 /* The length of out without its trailing spaces, tabs and line ends. */
 static size_t trim_output(const char *out, size_t len)
 {
@@ -202,25 +214,6 @@ static enum run_result run_probe(const char *endpoint, int with_key, char **out,
 	return result;
 }
 
-/* Drops an incomplete UTF-8 sequence from the end of text, so that a reason
- * cut at its byte limit stays whole characters. */
-static void cut_utf8_tail(char *text)
-{
-	size_t n = strlen(text);
-	size_t lead = n;
-	size_t need;
-	unsigned char c;
-
-	while (lead > 0 && n - lead < 3 && ((unsigned char)text[lead - 1] & 0xC0) == 0x80)
-		lead--;
-	if (lead == 0)
-		return;
-	c = (unsigned char)text[lead - 1];
-	need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-	if (c >= 0xC0 && n - (lead - 1) < need)
-		text[lead - 1] = '\0';
-}
-
 /* Puts into detail (DETAIL_CAP bytes) why a probe gave no document: which
  * of the two bounds of a run it hit, else the companion's string member
  * "error" when its output (len bytes, trimmed) is an object; else empty. */
@@ -234,10 +227,10 @@ static void failure_detail(enum run_result result, const char *out, size_t len, 
 		snprintf(detail, DETAIL_CAP,
 			 "the metrics companion gave no answer within %d seconds and was stopped",
 			 METRICS_TIMEOUT_MS / 1000);
-	} else if (len >= 2 && out[0] == '{' && out[len - 1] == '}' &&
-		   json_extract_str_after(out, out + len, "error", detail, DETAIL_REASON_MAX + 1)) {
-		if (strlen(detail) == DETAIL_REASON_MAX)
-			cut_utf8_tail(detail);
+	} else if (len >= 2 && out[0] == '{' && out[len - 1] == '}') {
+		/* The extractor cuts a long reason between characters. */
+		if (!json_extract_str_after(out, out + len, "error", detail, DETAIL_REASON_MAX + 1))
+			detail[0] = '\0';
 	}
 }
 
@@ -320,6 +313,24 @@ static void probe(const char *endpoint, int with_key, const char *source,
 	free(doc);
 }
 
+/* Answers for a URL target of url_len bytes (url holds it when it fitted
+ * URL_CAP). The id of a URL target is only reported, never looked up. */
+static void probe_url(const char *url, size_t url_len, const char *id)
+{
+	/* A URL too long to hold whole is refused, never probed cut. */
+	if (url_len >= URL_CAP) {
+		reply_json_err("400 Bad Request", "invalid url (too long)", NULL);
+		return;
+	}
+	if (!url_ok(url)) {
+		reply_json_err("400 Bad Request", "invalid url (must be http:// or https://)", url);
+		return;
+	}
+	/* The API key goes only to a server an operator configured: any page
+	 * or client can name a URL here. */
+	probe(url, key_allowed(url), "query", "", id);
+}
+
 void handle_metrics(const char *query)
 {
 	char id[ID_CAP];
@@ -338,20 +349,7 @@ void handle_metrics(const char *query)
 	name[0] = '\0';
 
 	if (url_len > 0) {
-		/* A URL too long to hold whole is refused, never probed cut. */
-		if (url_len >= sizeof(url)) {
-			reply_json_err("400 Bad Request", "invalid url (too long)", NULL);
-			return;
-		}
-		if (!url_ok(url)) {
-			reply_json_err("400 Bad Request", "invalid url (must be http:// or https://)",
-				       url);
-			return;
-		}
-		/* The id of a URL target is only reported, never looked up. The
-		 * API key goes only to a server an operator configured: any
-		 * page or client can name a URL here. */
-		probe(url, endpoint_configured(url), "query", dir, id);
+		probe_url(url, url_len, id);
 		return;
 	}
 	if (id[0] == '\0' || !safe_id(id)) {
